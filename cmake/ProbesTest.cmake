@@ -1,0 +1,15 @@
+# probes_unit_test(<name> SOURCES <files...> LIBS <targets...>)
+# Builds a GoogleTest binary linked against the given static libraries and
+# registers each of its test cases with CTest.
+function(probes_unit_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "unit;${T_LABELS}")
+endfunction()
