@@ -1,0 +1,39 @@
+// KesConverter converts text between two code pages, numbered the usual way (1208 is
+// UTF-8, 819 ISO-8859-1, 923 ISO-8859-15, 1252 Windows Latin-1, 367 US-ASCII, 850,
+// 437, 1200 UTF-16, 1047 EBCDIC Latin-1, and any n that ICU knows as "ibm-<n>").
+// Invalid input bytes and characters the target cannot hold become the target's
+// substitution character and are counted. One converter belongs to one thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "KesString.h"
+
+class KesConverter {
+ public:
+  // Throws KesException when either code page is unknown.
+  KesConverter(long sourceCodePage, long targetCodePage);
+  ~KesConverter();
+  KesConverter(const KesConverter&) = delete;
+  KesConverter& operator=(const KesConverter&) = delete;
+
+  // The code page of the user's locale (LC_ALL, LC_CTYPE, then LANG from the
+  // environment). The plain C/POSIX locale and an unset one count as UTF-8.
+  static long GetCurrentOSCodePage();
+
+  // Converts count bytes into result. With strict 0, invalid or unmappable input is
+  // substituted; otherwise any such input makes the result null. The result is null
+  // too when bytes is null. Returns the number of substitutions made.
+  uint32_t Convert(const char* bytes, uint32_t count, KesString& result, int strict);
+
+  // Substitutions made by the last Convert.
+  uint32_t Substitutions() const { return _substitutions; }
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> _impl;
+  long _source;
+  long _target;
+  uint32_t _substitutions = 0;
+};
