@@ -172,6 +172,7 @@ uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& res
         out.Reserve(static_cast<uint32_t>(outLen + (run - at)));
         std::memcpy(out.Data() + outLen, in + at, run - at);
         outLen += run - at;
+        out.SetLength(static_cast<uint32_t>(outLen));
         at = run;
         continue;
       }
@@ -180,9 +181,9 @@ uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& res
       out.Reserve(static_cast<uint32_t>(outLen + 3));
       std::memcpy(out.Data() + outLen, replacement, 3);
       outLen += 3;
+      out.SetLength(static_cast<uint32_t>(outLen));
       ++at;
     }
-    out.SetLength(static_cast<uint32_t>(outLen));
     result = out;
     return _substitutions;
   }
@@ -222,6 +223,7 @@ uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& res
                    pivot, &pivotSource, &pivotTarget, pivot + 4096, reset, true, &status);
     reset = false;
     outLen += static_cast<size_t>(target - targetStart);
+    out.SetLength(static_cast<uint32_t>(outLen));  // Reserve keeps only the bytes in use
     if (status == U_BUFFER_OVERFLOW_ERROR) {
       if (capacity == UINT32_MAX - 1) return _substitutions;  // cannot hold it: null result
       capacity = capacity + capacity / 2 + 64;
@@ -234,7 +236,6 @@ uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& res
     }
     break;
   }
-  out.SetLength(static_cast<uint32_t>(outLen));
   _substitutions = _impl->_count;
   result = out;
   return _substitutions;
