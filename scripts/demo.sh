@@ -1,12 +1,67 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds in Release and runs the main job.
+# Installs what is missing, builds in Release and runs the main job: a request/response
+# round trip between reqprobe and upesprobe through a local queue manager, then mapprobe
+# and eventecho on the sample request. Everything runs in a fresh temporary folder that
+# is removed at the end; no process is left running.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
 probes_install_deps
 
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DPROBES_BENCH=OFF
-cmake --build build/demo -j "$(nproc)"
-echo "built:"
-find build/demo/tools -maxdepth 2 -type f -perm -u+x | sort
+build=build/demo
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPROBES_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+bin() { echo "$root/$build/tools/$1/$1"; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/probes-demo-XXXXXX")
+upes_pid=
+cleanup() {
+  if [ -n "$upes_pid" ] && kill -0 "$upes_pid" 2>/dev/null; then kill "$upes_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export RV_DATA_DIR="$work/rv"
+unset KES_TRACE KES_TRACE_FILE
+cp samples/request.xml samples/response-skeleton.xml samples/reqprobe.ini samples/upesprobe.ini "$work/"
+cd "$work"
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "set up queue manager DEMO.QM with the queues UPES.Q and OUT.Q"
+"$(bin rvqm)" create DEMO.QM
+"$(bin rvqm)" define DEMO.QM UPES.Q OUT.Q
+"$(bin rvqm)" list DEMO.QM
+
+step "upesprobe waits on UPES.Q (parameters from upesprobe.ini)"
+timeout 60 "$(bin upesprobe)" -l upesprobe.ini &
+upes_pid=$!
+
+step "reqprobe puts request.xml on UPES.Q with OUT.Q as reply-to and waits for the reply (trace on)"
+KES_TRACE=10:4:1 KES_TRACE_FILE="$work/trace.log" timeout 60 "$(bin reqprobe)" -l reqprobe.ini
+wait "$upes_pid"
+upes_pid=
+
+step "the request that upesprobe saved (saved-request.xml)"
+cat saved-request.xml
+cmp saved-request.xml request.xml
+echo "(equal to request.xml)"
+
+step "the reply that reqprobe wrote (reply.xml): the skeleton with the request's correlation element"
+cat reply.xml
+grep -q '<ActImplCorrelID>00000A1B00000C2D</ActImplCorrelID>' reply.xml
+
+step "trace excerpt of reqprobe (KES_TRACE=10:4:1)"
+grep -E 'target queue|Put data to queue|Writing data' trace.log | cut -c1-160 | head -8
+
+step "queues after the round trip"
+"$(bin rvqm)" list DEMO.QM
+
+step "mapprobe request.xml: the message map"
+"$(bin mapprobe)" request.xml
+echo
+
+step "eventecho request.xml: the SAX events back out as markup"
+"$(bin eventecho)" request.xml
+
+step "demo completed"

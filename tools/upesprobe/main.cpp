@@ -1,0 +1,102 @@
+// upesprobe: stands in for an activity-implementation server for one request. It waits
+// for the request on the UPES queue, saves it, and answers the queue that the request
+// names with a response built from a skeleton file.
+#include <cctype>
+#include <iostream>
+
+#include "KesConfigurationFile.h"
+#include "KesException.h"
+#include "KesOptions.h"
+#include "KesRVXMLTestUtility.h"
+#include "KesString.h"
+
+namespace {
+
+void WriteUsage() {
+  std::cout << "Usage: \n"
+            << "   upesprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
+            << "   The following options are valid:                                \n\n"
+            << "      -r: <name>      ActivityImplResponse XML file name: Input \n"
+            << "      -a: <name>      ActivityImpl XML file name: Output \n"
+            << "      -u: <name>      UPES queue name    \n"
+            << "      -m: <prefix>    UPES queue manager name \n\n";
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  int exitCode = 0;
+  try {
+    KesString responseXmlFile;
+    KesString requestXmlFile;
+    KesString upesQueue;
+    KesString upesQueueManager;
+    KesString parameterFile;
+    bool usage = false;
+    bool noOption = true;
+    KesOptions options(argc, argv, "a:r:u:m:h:l:");
+
+    const char* argument = nullptr;
+    char letter = options(argument);
+    if (letter != KesOptions::End) noOption = false;
+    for (; letter != KesOptions::End; letter = options(argument)) {
+      switch (std::tolower(static_cast<unsigned char>(letter))) {
+        case 'a':
+          if (argument != nullptr) requestXmlFile = KesString(argument, -1, 1);
+          break;
+        case 'r':
+          if (argument != nullptr) responseXmlFile = KesString(argument, -1, 1);
+          break;
+        case 'u':
+          if (argument != nullptr) upesQueue = KesString(argument, -1, 1);
+          break;
+        case 'm':
+          if (argument != nullptr) upesQueueManager = KesString(argument, -1, 1);
+          break;
+        case 'l':
+          if (argument != nullptr) {
+            parameterFile = KesString(argument, -1, 1);
+            KesConfigurationFile parameters(parameterFile, 1);
+            responseXmlFile = parameters.Value("ActivityResponseXMLFile");
+            requestXmlFile = parameters.Value("ActivityImplXMLFile");
+            upesQueue = parameters.Value("UPESQueue");
+            upesQueueManager = parameters.Value("UPESQueueManager");
+          }
+          break;
+        case 'h':
+          usage = true;
+          break;
+        default:
+          break;
+      }
+    }
+
+    if (options.Count() - options.Index() > 0 || noOption || usage) {
+      WriteUsage();
+      return -1;
+    }
+
+    KesRVXMLTestUtility utility;
+    if (!upesQueue.IsNull()) {
+      KesString replyToQueue;
+      KesString replyToQueueManager;
+      KesBinary request =
+          utility.Get(upesQueue, upesQueueManager, replyToQueue, replyToQueueManager, -1);
+      utility.WriteFile(requestXmlFile, request);
+      KesBinary skeleton = utility.ReadFile(responseXmlFile);
+      KesString responseText = utility.CreateActivityImplResponse(request, skeleton);
+      // A null response fails its "!IsNull()" check here and never reaches Put.
+      KesBinary responseMessage(responseText.Chars(), responseText.LengthChar());
+      utility.Put(responseMessage, replyToQueue, replyToQueueManager, upesQueue,
+                  upesQueueManager);
+    }
+  } catch (const KesException& e) {
+    std::cerr << "upesprobe: " << e.AsString() << std::endl;
+    std::cout << "Unknown error occured." << std::endl;
+    exitCode = 1;
+  } catch (...) {
+    std::cout << "Unknown error occured." << std::endl;
+    exitCode = 1;
+  }
+  return exitCode;
+}
