@@ -1,0 +1,50 @@
+// EchoHandlers receives the SAX events of one parse and writes them back out as markup on
+// standard output: start tags with their attributes, end tags, character data (escaped for
+// "&", "<", ">" and the double quote unless escaping is off), ignorable whitespace and
+// processing instructions. Warnings, errors and fatal errors become one report line each on
+// standard error; the handlers never throw, so the parse always runs on as far as the parser
+// itself goes, and the caller asks ErrorCount afterwards whether the document was sound.
+//
+// Every text the parser hands over is converted to the local code page before it is written.
+// Standard output is written through the C library's buffer and flushed only before a report
+// line, so the two streams interleave in order without a system call per event.
+//
+// The object is installed by the caller as document and error handler of one parser and must
+// outlive the parse; it owns nothing of the parser's. Callbacks run on the parser's thread.
+#pragma once
+
+#include <xercesc/sax/HandlerBase.hpp>
+
+class EchoHandlers : public xercesc::HandlerBase {
+ public:
+  // doEscapes: true to escape character data, false to write it unchanged.
+  explicit EchoHandlers(bool doEscapes);
+
+  // Number of errors and fatal errors reported during the parse; warnings do not count.
+  unsigned long ErrorCount() const { return _errorCount; }
+
+  // DTDHandler: declarations produce no output.
+  void notationDecl(const XMLCh* const name, const XMLCh* const publicId,
+                    const XMLCh* const systemId) override;
+  void unparsedEntityDecl(const XMLCh* const name, const XMLCh* const publicId,
+                          const XMLCh* const systemId, const XMLCh* const notationName) override;
+
+  // DocumentHandler.
+  void characters(const XMLCh* const chars, const XMLSize_t length) override;
+  void endDocument() override;
+  void endElement(const XMLCh* const name) override;
+  void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length) override;
+  // data is null when the instruction has none; an empty data text still gets its blank.
+  void processingInstruction(const XMLCh* const target, const XMLCh* const data) override;
+  void startDocument() override;
+  void startElement(const XMLCh* const name, xercesc::AttributeList& attributes) override;
+
+  // ErrorHandler: each writes one report line to standard error and returns normally.
+  void warning(const xercesc::SAXParseException& exc) override;
+  void error(const xercesc::SAXParseException& exc) override;
+  void fatalError(const xercesc::SAXParseException& exc) override;
+
+ private:
+  bool _doEscapes;
+  unsigned long _errorCount = 0;
+};

@@ -1,0 +1,176 @@
+// eventecho: runs the SAX parser over one XML file and writes the events it reports back out
+// as markup on standard output; parser diagnostics go to standard error.
+//
+// Exit status: 0 after a clean parse or "-?"; 1 for a bad command line, a parser platform
+// that cannot start, or standard output that cannot be written; 2 when the parser reported an
+// error or a fatal error; -1 when the document cannot be opened or the parse throws.
+//
+// Calls of the older SAX interface and what they are on Xerces-C 3.2:
+//   new SAXParser(0)                -> SAXParser with no XMLValidator (it makes its own)
+//   setDoValidation(true / false)   -> setValidationScheme(Val_Always / Val_Never)
+//   parse(file, false)              -> parse(const InputSource&) of an OpenedDocumentSource;
+//                                      cached grammars are not used unless asked for, so the
+//                                      "no reuse" flag needs no call
+// Two protections are added around the parse: the parser's SecurityManager bounds entity
+// expansion, and LocalOnlyNetAccessor keeps every URL fetch off the network.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <xercesc/parsers/SAXParser.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include "EchoHandlers.h"
+#include "LocalOnlyNetAccessor.h"
+#include "LocalText.h"
+#include "OpenedDocumentSource.h"
+
+using namespace xercesc;
+
+namespace {
+
+// Entity expansions allowed in one document: far above what real documents use, far below
+// what an exponential entity bomb needs.
+constexpr XMLSize_t kEntityExpansionLimit = 50000;
+
+const char* const kUsage[] = {
+    "\nUsage: eventecho [options] file\n",
+    "   This program prints the data returned by various SAX\n",
+    "   handlers for the specified input file.\n\n",
+    "   Options:\n",
+    "     -NoEscape   Don't escape special characters in output\n",
+    "     -v          Invoke the Validating SAX Parser.\n",
+    "     -?          Show this help\n",
+};
+
+// Every caller returns through Finish, which flushes.
+void Usage() {
+  for (const char* piece : kUsage) std::fputs(piece, stdout);
+  std::fputs("\n", stdout);
+}
+
+// Flushes standard output and reports a failed write, which would otherwise pass for success.
+int Finish(int status) {
+  errno = 0;
+  const bool flushFailed = std::fflush(stdout) != 0;
+  const int flushErrno = errno;
+  if (flushFailed || std::ferror(stdout)) {
+    std::fprintf(stderr, "\nError writing standard output: %s\n",
+                 flushFailed && flushErrno != 0 ? std::strerror(flushErrno) : "write failed");
+    if (status == 0) status = 1;
+  }
+  return status;
+}
+
+// When Initialize fails, the transcoding service may not exist yet; fall back to the ASCII
+// part of the message rather than call into a half-initialised platform.
+std::string InitFailureText(const XMLCh* message) {
+  if (XMLPlatformUtils::fgTransService != nullptr) return LocalText(message).CStr();
+  std::string text;
+  for (const XMLCh* c = message; c != nullptr && *c != 0; ++c) {
+    text += *c < 0x80 ? static_cast<char>(*c) : '?';
+  }
+  return text;
+}
+
+// Terminates the parser platform when main returns, after every parser object is gone.
+struct PlatformTermination {
+  PlatformTermination() = default;
+  PlatformTermination(const PlatformTermination&) = delete;
+  PlatformTermination& operator=(const PlatformTermination&) = delete;
+  ~PlatformTermination() { XMLPlatformUtils::Terminate(); }
+};
+
+void ReportUnopened(const char* xmlFile, const XMLException& exc) {
+  const LocalText message(exc.getMessage());
+  std::fflush(stdout);
+  std::fprintf(stderr, "\nFile not found: '%s'\nException message is: \n%s\n\n", xmlFile,
+               message.CStr());
+}
+
+void ReportAbort(const char* xmlFile, const char* reason) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "\nParsing of '%s' aborted: %s\n", xmlFile, reason);
+}
+
+// Parses xmlFile with the given settings and returns the exit status.
+int Echo(const char* xmlFile, bool doValidation, bool doEscapes) {
+  SecurityManager security;
+  security.setEntityExpansionLimit(kEntityExpansionLimit);
+  SAXParser parser;
+  parser.setValidationScheme(doValidation ? SAXParser::Val_Always : SAXParser::Val_Never);
+  parser.setSecurityManager(&security);
+  EchoHandlers handler(doEscapes);
+  parser.setDocumentHandler(&handler);
+  parser.setErrorHandler(&handler);
+  try {
+    const OpenedDocumentSource source(xmlFile);
+    parser.parse(source);
+  } catch (const XMLException& exc) {
+    ReportUnopened(xmlFile, exc);
+    return -1;
+  } catch (const OutOfMemoryException&) {
+    ReportAbort(xmlFile, "out of memory");
+    return -1;
+  } catch (const std::exception& exc) {
+    ReportAbort(xmlFile, exc.what());
+    return -1;
+  } catch (...) {
+    ReportAbort(xmlFile, "unexpected exception");
+    return -1;
+  }
+  return handler.ErrorCount() > 0 ? 2 : 0;
+}
+
+}  // namespace
+
+int main(int argC, char* argV[]) {
+  static char outputBuffer[1 << 16];
+  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+
+  try {
+    XMLPlatformUtils::Initialize();
+  } catch (const XMLException& exc) {
+    std::fprintf(stderr, "Error during initialization! :\n%s\n",
+                 InitFailureText(exc.getMessage()).c_str());
+    return 1;
+  } catch (...) {
+    std::fputs("Error: Env not set up\n\n", stderr);
+    return 1;
+  }
+  const PlatformTermination termination;
+  LocalOnlyNetAccessor::Install();
+
+  if (argC < 2) {
+    Usage();
+    return Finish(1);
+  }
+  if (std::strcmp(argV[1], "-?") == 0) {
+    Usage();
+    return Finish(0);
+  }
+
+  bool doValidation = false;
+  bool doEscapes = true;
+  int argInd = 1;
+  for (; argInd < argC && argV[argInd][0] == '-'; ++argInd) {
+    if (std::strcmp(argV[argInd], "-v") == 0 || std::strcmp(argV[argInd], "-V") == 0) {
+      doValidation = true;
+    } else if (std::strcmp(argV[argInd], "-NoEscape") == 0) {
+      doEscapes = false;
+    } else {
+      Usage();
+      return Finish(1);
+    }
+  }
+  if (argInd != argC - 1) {
+    Usage();
+    return Finish(1);
+  }
+  return Finish(Echo(argV[argInd], doValidation, doEscapes));
+}
