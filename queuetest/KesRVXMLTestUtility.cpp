@@ -1,0 +1,479 @@
+#include "KesRVXMLTestUtility.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "DumpHex.h"
+#include "KesCheck.h"
+#include "KesConverter.h"
+#include "KesException.h"
+#include "KesTrace.h"
+
+namespace {
+
+constexpr const char* kSource = "reqprobe";
+constexpr long kLevel = 10;
+constexpr unsigned long kComponent = 4;
+constexpr unsigned long kCategory = 1;
+constexpr unsigned long kDumpCategory = 1024;
+
+constexpr const char* kSigConnect = "KesRVXMLTestUtility::Connect(KesString&)";
+constexpr const char* kSigOpen =
+    "KesRVXMLTestUtility::Open(const KesString&,const RVHCONN,const RVLONG)";
+constexpr const char* kSigClose = "KesRVXMLTestUtility::Close(const RVHCONN,RVHOBJ)";
+constexpr const char* kSigDisConnect = "KesRVXMLTestUtility::DisConnect(RVHCONN)";
+constexpr const char* kSigPut =
+    "KesRVXMLTestUtility::Put(const KesBinary&,const KesString&,const KesString&,"
+    "const KesString&,const KesString&)";
+constexpr const char* kSigGet =
+    "KesRVXMLTestUtility::Get(const KesString&,const KesString&,KesString&,KesString&,long)";
+constexpr const char* kSigReadFile = "KesRVXMLTestUtility::ReadFile(const KesString&)";
+constexpr const char* kSigWriteFile =
+    "KesRVXMLTestUtility::WriteFile(const KesString&,const KesBinary&)";
+constexpr const char* kSigCreateResponse =
+    "KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary&,const KesBinary&)";
+
+constexpr RVLONG kPutOpenOptions = RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING;         // 8208
+constexpr RVLONG kGetOpenOptions = RVOO_INPUT_AS_Q_DEF | RVOO_FAIL_IF_QUIESCING;  // 8193
+constexpr RVLONG kGetOptions =
+    RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING;  // 8197
+constexpr RVLONG kMatchOptions = RVMO_MATCH_MSG_ID | RVMO_MATCH_CORREL_ID;  // 3
+constexpr long kReplyToFieldLength = RV_Q_NAME_LENGTH;
+
+// Composes one record only when the gate admits it: the text as compose writes it and a
+// terminating zero.
+template <class Compose>
+void TraceRecord(long line, const char* signature, unsigned long category, Compose compose) {
+  if (!KesTrace::IsOn(kLevel, category, kComponent)) return;
+  std::ostringstream text;
+  compose(text);
+  text << std::ends;
+  KesTrace::Trace(kSource, line, signature, kLevel, category, kComponent, text);
+}
+
+// Copies a record identifier or other fixed text into a field without terminator.
+template <std::size_t N>
+void SetChars(char (&field)[N], const char* text) {
+  std::memcpy(field, text, std::min(N, std::strlen(text)));
+}
+
+void FillConnectOptions(RVCNO& cno) {
+  std::memset(&cno, 0, sizeof cno);
+  SetChars(cno.structId, "CNO ");
+  cno.version = 1;
+  cno.options = 0;
+  cno.offset = 0;
+  cno.pointer32 = 0;
+}
+
+void FillObjectDescriptor(RVOD& od) {
+  std::memset(&od, 0, sizeof od);
+  SetChars(od.structId, "OD  ");
+  od.version = 1;
+  od.objectType = RVOT_Q;
+  SetChars(od.dynamicQName, "ARV.*");
+}
+
+void FillMessageDescriptor(RVMD& md) {
+  std::memset(&md, 0, sizeof md);
+  SetChars(md.structId, "MD  ");
+  md.version = 1;
+  md.report = 0;
+  md.messageType = RVMT_DATAGRAM;
+  md.expiry = RVEI_UNLIMITED;
+  md.feedback = 0;
+  md.encoding = RVENC_NATIVE;
+  md.codedCharSetId = RVCCSI_Q_MGR;
+  SetChars(md.format, RVFMT_NONE);
+  md.priority = RVPRI_PRIORITY_AS_Q_DEF;
+  md.persistence = RVPER_PERSISTENCE_AS_Q_DEF;
+  md.backoutCount = 0;
+  md.putApplType = 0;
+  md.messageSequenceNumber = 1;
+  md.offset = 0;
+  md.messageFlags = 0;
+  md.unsplitLength = -1;
+}
+
+void FillPutOptions(RVPMO& pmo) {
+  std::memset(&pmo, 0, sizeof pmo);
+  SetChars(pmo.structId, "PMO ");
+  pmo.version = 1;
+  pmo.options = RVPMO_NONE;
+  pmo.timeout = -1;
+}
+
+void FillGetOptions(RVGMO& gmo, long waitInterval) {
+  std::memset(&gmo, 0, sizeof gmo);
+  SetChars(gmo.structId, "GMO ");
+  gmo.version = 1;
+  gmo.options = kGetOptions;
+  gmo.waitInterval = static_cast<RVLONG>(waitInterval);
+  gmo.signal1 = 0;
+  gmo.signal2 = 0;
+  gmo.matchOptions = kMatchOptions;
+  gmo.groupStatus = ' ';
+  gmo.segmentStatus = ' ';
+  gmo.segmentation = ' ';
+  gmo.reserved1 = ' ';
+  gmo.returnedLength = -1;
+}
+
+// "queue Q at queue manager M: reason code R (TEXT)", for messages a user acts on.
+std::string Where(const KesString& queueName, const KesString& queueManagerName, RVLONG reason) {
+  std::ostringstream text;
+  text << "queue " << queueName;
+  if (!queueManagerName.IsNull()) text << " at queue manager " << queueManagerName;
+  text << ": reason code " << reason << " (" << RVReasonText(reason) << ")";
+  return text.str();
+}
+
+KesException Failure(const std::string& text) { return KesException(KesString(text.c_str())); }
+
+void RequireReplyToFits(const KesString& name, const char* what) {
+  if (name.IsNull() || name.LengthChar() <= kReplyToFieldLength) return;
+  std::ostringstream text;
+  text << "The " << what << " name \"" << name << "\" has " << name.LengthChar()
+       << " characters; at most " << kReplyToFieldLength << " fit, so nothing was put";
+  throw Failure(text.str());
+}
+
+// Copies a reply-to name into its NUL-filled field; a null or empty name leaves it as is.
+void CopyReplyTo(char (&field)[RV_Q_NAME_LENGTH], const KesString& name) {
+  if (name.IsNull()) return;
+  std::memcpy(field, name.Chars(), std::min<std::size_t>(name.LengthChar(), sizeof field));
+}
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+constexpr uint32_t kMaxBufferLength = UINT32_MAX - 1;
+
+}  // namespace
+
+RVHCONN KesRVXMLTestUtility::Connect(KesString& queueManagerName) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigConnect, kLevel, kComponent);
+  TraceRecord(__LINE__, kSigConnect, kCategory,
+              [&](std::ostream& os) { os << "target queue manager is:" << queueManagerName; });
+  RVCNO cno;
+  FillConnectOptions(cno);
+  const char* name = queueManagerName.Chars();
+  RVHCONN hConn = RVHC_UNUSABLE_HCONN;
+  RVLONG compCode = RVCC_OK;
+  RVLONG reason = RVRC_NONE;
+  RVCONNX(name, &cno, &hConn, &compCode, &reason);
+  if (compCode == RVCC_FAILED) {
+    std::printf("RVCONN ended with reason code %ld\n", static_cast<long>(reason));
+    // The platform keeps only the low 8 bits of a status; a failure must not read as 0.
+    std::exit((reason & 0xff) != 0 ? static_cast<int>(reason) : 255);
+  }
+  return hConn;
+}
+
+RVHOBJ KesRVXMLTestUtility::Open(const KesString& queueName, const RVHCONN hConn,
+                                 const RVLONG openOptions, const KesString& queueManagerName) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigOpen, kLevel, kComponent);
+  RVOD od;
+  FillObjectDescriptor(od);
+  const char* name = queueName.Chars();
+  std::memcpy(od.objectName, name,
+              std::min<std::size_t>(queueName.LengthChar(), sizeof od.objectName));
+  TraceRecord(__LINE__, kSigOpen, kCategory,
+              [&](std::ostream& os) { os << "target queue is:" << queueName; });
+  RVHOBJ hObj = RVHO_UNUSABLE_HOBJ;
+  RVLONG compCode = RVCC_OK;
+  RVLONG reason = RVRC_NONE;
+  RVOPEN(hConn, &od, openOptions, &hObj, &compCode, &reason);
+  if (reason != RVRC_NONE) {
+    TraceRecord(__LINE__, kSigOpen, kCategory,
+                [&](std::ostream& os) { os << "RVOPEN ended with reason code:" << reason; });
+  }
+  if (compCode == RVCC_FAILED) {
+    TraceRecord(__LINE__, kSigOpen, kCategory,
+                [&](std::ostream& os) { os << "unable to open queue for input\n"; });
+    std::cerr << "Cannot open " << Where(queueName, queueManagerName, reason) << std::endl;
+  }
+  return hObj;
+}
+
+void KesRVXMLTestUtility::Close(const RVHCONN hConn, RVHOBJ hObj) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigClose, kLevel, kComponent);
+  RVLONG compCode = RVCC_OK;
+  RVLONG reason = RVRC_NONE;
+  RVCLOSE(hConn, &hObj, RVCO_NONE, &compCode, &reason);
+  if (reason != RVRC_NONE) {
+    TraceRecord(__LINE__, kSigClose, kCategory,
+                [&](std::ostream& os) { os << "RVCLOSE ended with reason code:" << reason; });
+  }
+}
+
+void KesRVXMLTestUtility::DisConnect(RVHCONN hConn) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigDisConnect, kLevel, kComponent);
+  RVLONG compCode = RVCC_OK;
+  RVLONG reason = RVRC_NONE;
+  RVDISC(&hConn, &compCode, &reason);
+  if (reason != RVRC_NONE) {
+    TraceRecord(__LINE__, kSigDisConnect, kCategory,
+                [&](std::ostream& os) { os << "RVDISC ended with reason code:" << reason; });
+  }
+}
+
+void KesRVXMLTestUtility::Put(const KesBinary& data, const KesString& queueName,
+                              const KesString& queueManagerName,
+                              const KesString& replyToQueueName,
+                              const KesString& replyToQueueManagerName) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigPut, kLevel, kComponent);
+  RVMD md;
+  FillMessageDescriptor(md);
+  RVPMO pmo;
+  FillPutOptions(pmo);
+  // A name cut to its field would send the reply astray: refuse before anything is put.
+  RequireReplyToFits(replyToQueueName, "reply-to queue");
+  RequireReplyToFits(replyToQueueManagerName, "reply-to queue manager");
+  if (data.Length() > static_cast<uint32_t>(INT32_MAX)) {
+    throw Failure("A message of " + std::to_string(data.Length()) +
+                  " bytes is too long to be put");
+  }
+
+  KesString connectName(queueManagerName);
+  RVHCONN hConn = Connect(connectName);
+  RVHOBJ hObj = Open(queueName, hConn, kPutOpenOptions, queueManagerName);
+  RVLONG compCode = RVCC_OK;
+  RVLONG reason = RVRC_NONE;
+  try {
+    SetChars(md.format, RVFMT_STRING);
+    std::memcpy(md.userIdentifier, "TEST\0\0\0\0\0\0\0\0", sizeof md.userIdentifier);
+    CopyReplyTo(md.replyToQ, replyToQueueName);
+    CopyReplyTo(md.replyToQMgr, replyToQueueManagerName);
+    TraceRecord(__LINE__, kSigPut, kCategory, [&](std::ostream& os) {
+      os << "Put data to queue: \n Data:";
+      if (!data.IsNull()) os.write(reinterpret_cast<const char*>(data.Data()), data.Length());
+      os << "\n QueueManager:" << replyToQueueManagerName << "\n Queue:" << replyToQueueName;
+    });
+    const unsigned char* bytes = data.Data();
+    RVPUT(hConn, hObj, &md, &pmo, static_cast<RVLONG>(data.Length()), bytes, &compCode, &reason);
+    if (reason != RVRC_NONE) {
+      TraceRecord(__LINE__, kSigPut, kCategory,
+                  [&](std::ostream& os) { os << "RVPUT ended with reason code: " << reason; });
+    }
+  } catch (...) {
+    Close(hConn, hObj);
+    DisConnect(hConn);
+    throw;
+  }
+  Close(hConn, hObj);
+  DisConnect(hConn);
+  if (compCode == RVCC_FAILED) {
+    throw Failure("Cannot put the message on " + Where(queueName, queueManagerName, reason));
+  }
+}
+
+KesBinary KesRVXMLTestUtility::Get(const KesString& queueName, const KesString& queueManagerName,
+                                   KesString& replyToQueueName,
+                                   KesString& replyToQueueManagerName, long waitInterval) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigGet, kLevel, kComponent);
+  KesString connectName(queueManagerName);
+  RVHCONN hConn = Connect(connectName);
+  RVHOBJ hObj = Open(queueName, hConn, kGetOpenOptions, queueManagerName);
+  RVGMO gmo;
+  FillGetOptions(gmo, waitInterval);
+  RVMD md;
+  FillMessageDescriptor(md);
+
+  RVLONG dataLen = 0;
+  RVLONG bufLen = 0;
+  RVLONG compCode = RVCC_OK;
+  RVLONG reason = RVRC_NONE;
+  // The message is received straight into the representation of the result, so the
+  // bytes are held once; each attempt's fresh buffer releases the one before.
+  KesBinary message;
+  try {
+    do {
+      bufLen = dataLen;
+      message = KesBinary(KesBinary::Rep::Allocate(static_cast<uint32_t>(bufLen),
+                                                   static_cast<uint32_t>(bufLen)));
+      unsigned char* pMessage = message.Data();
+      if (pMessage == NULL) keskRequire("pMessage != NULL", kSource, __LINE__);
+      md.encoding = RVENC_NATIVE;
+      md.codedCharSetId = RVCCSI_Q_MGR;
+      RVGET(hConn, hObj, &md, &gmo, bufLen, pMessage, &dataLen, &compCode, &reason);
+    } while (dataLen > bufLen);
+  } catch (...) {
+    Close(hConn, hObj);
+    DisConnect(hConn);
+    throw;
+  }
+
+  // A failed get, or a truncated one that was not followed up, leaves no message to
+  // return: an empty result would be written over the user's file as if it were one.
+  bool received = compCode != RVCC_FAILED &&
+                  !(compCode == RVCC_WARNING && reason == RVRC_TRUNCATED_MSG_FAILED);
+  if (received) {
+    message.SetLength(static_cast<uint32_t>(std::clamp<RVLONG>(dataLen, 0, bufLen)));
+    if (md.replyToQ[0] != '\0') replyToQueueName = KesString(md.replyToQ, kReplyToFieldLength);
+    if (md.replyToQMgr[0] != '\0') {
+      replyToQueueManagerName = KesString(md.replyToQMgr, kReplyToFieldLength);
+    }
+  } else {
+    message = KesBinary();
+  }
+  Close(hConn, hObj);
+  DisConnect(hConn);
+  if (!received) {
+    throw Failure("Cannot get a message from " + Where(queueName, queueManagerName, reason));
+  }
+  return message;
+}
+
+KesBinary KesRVXMLTestUtility::ReadFile(const KesString& fileName) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigReadFile, kLevel, kComponent);
+  const char* name = fileName.Chars();
+  FdCloser file{::open(name, O_RDONLY | O_CLOEXEC)};
+  struct stat info {};
+  int error = 0;
+  if (file.fd < 0) {
+    error = errno;
+  } else if (::fstat(file.fd, &info) != 0) {
+    error = errno;
+  } else if (S_ISDIR(info.st_mode)) {
+    error = EISDIR;
+  }
+  if (error != 0) {
+    TraceRecord(__LINE__, kSigReadFile, kCategory,
+                [&](std::ostream& os) { os << "Error opening file: " << fileName; });
+    throw Failure(std::string("Error opening file: ") + name + ": " + std::strerror(error));
+  }
+
+  // The file's bytes, read whole: line ends, carriage returns and zero bytes stay as
+  // they are. The size is only a hint (the file may change while it is read); one byte
+  // more lets the end of the file show without growing the buffer.
+  uint32_t room = 0;
+  if (S_ISREG(info.st_mode)) {
+    room = static_cast<uint32_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(info.st_size) + 1, kMaxBufferLength));
+  }
+  KesBinary result(KesBinary::Rep::Allocate(0, room));
+  for (;;) {
+    uint32_t length = result.Length();
+    if (length == result.Representation()->_allocLen) {
+      if (length == kMaxBufferLength) {
+        throw Failure(std::string("Error reading file: ") + name + ": too large for one buffer");
+      }
+      result.Reserve(length + 1);  // grows geometrically: linear time over the whole file
+    }
+    ssize_t n = ::read(file.fd, result.Data() + length,
+                       result.Representation()->_allocLen - length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Failure(std::string("Error reading file: ") + name + ": " + std::strerror(errno));
+    }
+    if (n == 0) break;
+    result.SetLength(length + static_cast<uint32_t>(n));
+  }
+  return result;
+}
+
+void KesRVXMLTestUtility::WriteFile(const KesString& fileName, const KesBinary& data) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigWriteFile, kLevel, kComponent);
+  TraceRecord(__LINE__, kSigWriteFile, kCategory,
+              [&](std::ostream& os) { os << "Writing data to file: " << fileName.Chars(); });
+  const long targetCodePage = KesConverter::GetCurrentOSCodePage();
+  KesConverter converter(1208, targetCodePage);
+  const unsigned char* bytes = data.Data();
+  KesString converted;
+  uint32_t substitutions =
+      converter.Convert(reinterpret_cast<const char*>(bytes), data.Length(), converted, 0);
+  if (substitutions > 0) {
+    std::cerr << "Warning: " << substitutions << " character"
+              << (substitutions == 1 ? "" : "s") << " of the message for " << fileName
+              << " could not be converted to code page " << targetCodePage
+              << " and were replaced" << std::endl;
+  }
+
+  // Whatever stands before the XML declaration is dropped; without one, all of the text
+  // is kept.
+  KesString text("", 0);
+  if (!converted.IsNull()) {
+    uint32_t declaration = converted.Position(KesString("<?xml"));
+    text = converted.SubString(declaration == 0 ? 1 : declaration, KesString::ToEnd);
+    converted = KesString();
+  }
+
+  TraceRecord(__LINE__, kSigWriteFile, kDumpCategory, [&](std::ostream& os) {
+    os << "Binary data:" << '\n';
+    DumpHex(os, KesString("> "), bytes, bytes + data.Length());
+  });
+
+  const char* name = fileName.Chars();
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name, "wb"));
+  if (!file) {
+    throw Failure(std::string("Cannot open file ") + name + " for writing: " +
+                  std::strerror(errno));
+  }
+  std::size_t length = text.LengthChar();
+  if (length > 0 && std::fwrite(text.Chars(), 1, length, file.get()) != length) {
+    int error = errno;
+    throw Failure(std::string("Cannot write file ") + name + ": " + std::strerror(error));
+  }
+  // Buffered bytes reach the file only now; a full disk shows here.
+  if (std::fclose(file.release()) != 0) {
+    throw Failure(std::string("Cannot write file ") + name + ": " + std::strerror(errno));
+  }
+}
+
+KesString KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary& request,
+                                                          const KesBinary& skeleton) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigCreateResponse, kLevel, kComponent);
+  const KesString openTag("<ActImplCorrelID>");
+  const KesString closeTag("</ActImplCorrelID>");
+  KesString skeletonText(reinterpret_cast<const char*>(skeleton.Data()), skeleton.Length(), 1);
+  KesString requestText(reinterpret_cast<const char*>(request.Data()), request.Length(), 1);
+  TraceRecord(__LINE__, kSigCreateResponse, kCategory,
+              [&](std::ostream& os) { os << "Incoming skeleton:" << skeletonText; });
+
+  KesString response = skeletonText;
+  uint32_t open = requestText.Position(openTag);
+  if (open == 0) return response;
+  uint32_t close = requestText.Position(closeTag, open + openTag.LengthChar());
+  if (close == 0) {
+    std::cerr << "Warning: the request's " << openTag << " has no " << closeTag
+              << " after it; the response is the skeleton unchanged" << std::endl;
+    return response;
+  }
+  KesString correlation = requestText.SubString(open, close - open);
+  TraceRecord(__LINE__, kSigCreateResponse, kCategory,
+              [&](std::ostream& os) { os << "CorrelID:" << correlation; });
+
+  uint32_t skeletonOpen = skeletonText.Position(openTag);
+  uint32_t skeletonClose = skeletonText.Position(closeTag);
+  if (skeletonOpen == 0 || skeletonClose == 0 || skeletonClose < skeletonOpen) {
+    std::cerr << "Warning: the response skeleton does not hold " << openTag << " followed by "
+              << closeTag << "; the response is the skeleton unchanged" << std::endl;
+  } else {
+    response = skeletonText.SubString(1, skeletonOpen - 1) + correlation +
+               skeletonText.SubString(skeletonClose, KesString::ToEnd);
+  }
+  TraceRecord(__LINE__, kSigCreateResponse, kCategory,
+              [&](std::ostream& os) { os << "Response:" << response; });
+  return response;
+}
