@@ -9,6 +9,10 @@
 // Standard output is written through the C library's buffer and flushed only before a report
 // line, so the two streams interleave in order without a system call per event.
 //
+// Callback signatures are those of Xerces-C 3.2's HandlerBase: character counts and attribute
+// indexes are XMLSize_t (unsigned int in the older interface), and the line and column of a
+// SAXParseException are XMLFileLoc, a 64-bit unsigned integer.
+//
 // The object is installed by the caller as document and error handler of one parser and must
 // outlive the parse; it owns nothing of the parser's. Callbacks run on the parser's thread.
 #pragma once

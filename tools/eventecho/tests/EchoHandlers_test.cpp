@@ -62,16 +62,4 @@ TEST_F(EchoHandlersTest, NullSystemIdAndMessageReadAsEmpty) {
   EXPECT_EQ(Stderr([&] { handlers.warning(exc); }), "\nWarning at (file , line 3, char 7): \n");
 }
 
-TEST_F(EchoHandlersTest, ErrorsAndFatalErrorsAreCountedButWarningsAreNot) {
-  EchoHandlers handlers(true);
-  const SAXParseException exc(u"m", nullptr, u"f.xml", 1, 2);
-  EXPECT_EQ(Stderr([&] { handlers.warning(exc); }),
-            "\nWarning at (file f.xml, line 1, char 2): m\n");
-  EXPECT_EQ(handlers.ErrorCount(), 0u);
-  EXPECT_EQ(Stderr([&] { handlers.error(exc); }), "\nError at (file f.xml, line 1, char 2): m\n");
-  EXPECT_EQ(Stderr([&] { handlers.fatalError(exc); }),
-            "\nFatal Error at (file f.xml, line 1, char 2): m\n");
-  EXPECT_EQ(handlers.ErrorCount(), 2u);
-}
-
 }  // namespace

@@ -113,12 +113,6 @@ INSTANTIATE_TEST_SUITE_P(
              "ref=\"&lt;\">x</a>",
              "",
              0},
-        Case{"AttributeValuesArePlainWithoutEscapingToo",
-             {"-NoEscape", Data("attributes.xml")},
-             "<a plain=\"v\" lt=\"1 < 2\" amp=\"R&D\" quot=\"say \"hi\"\" apos=\"it's\" "
-             "ref=\"&lt;\">x</a>",
-             "",
-             0},
         Case{"EmptyElementIsStartTagThenEndTag",
              {Data("empty.xml")},
              "<r><e></e><f></f><g x=\"1\"></g></r>",
