@@ -45,11 +45,10 @@ constexpr const char* kSigWriteFile =
 constexpr const char* kSigCreateResponse =
     "KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary&,const KesBinary&)";
 
-constexpr RVLONG kPutOpenOptions = RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING;         // 8208
-constexpr RVLONG kGetOpenOptions = RVOO_INPUT_AS_Q_DEF | RVOO_FAIL_IF_QUIESCING;  // 8193
-constexpr RVLONG kGetOptions =
-    RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING;  // 8197
-constexpr RVLONG kMatchOptions = RVMO_MATCH_MSG_ID | RVMO_MATCH_CORREL_ID;  // 3
+constexpr RVLONG kPutOpenOptions = RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING;                   // 8208
+constexpr RVLONG kGetOpenOptions = RVOO_INPUT_AS_Q_DEF | RVOO_FAIL_IF_QUIESCING;           // 8193
+constexpr RVLONG kGetOptions = RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING;  // 8197
+constexpr RVLONG kMatchOptions = RVMO_MATCH_MSG_ID | RVMO_MATCH_CORREL_ID;                 // 3
 constexpr long kReplyToFieldLength = RV_Q_NAME_LENGTH;
 
 // Composes one record only when the gate admits it: the text as compose writes it and a
@@ -140,7 +139,9 @@ std::string Where(const KesString& queueName, const KesString& queueManagerName,
   return text.str();
 }
 
-KesException Failure(const std::string& text) { return KesException(KesString(text.c_str())); }
+KesException Failure(const std::string& text) {
+  return KesException(KesString(text.c_str()));
+}
 
 void RequireReplyToFits(const KesString& name, const char* what) {
   if (name.IsNull() || name.LengthChar() <= kReplyToFieldLength) return;
@@ -239,8 +240,7 @@ void KesRVXMLTestUtility::DisConnect(RVHCONN hConn) {
 }
 
 void KesRVXMLTestUtility::Put(const KesBinary& data, const KesString& queueName,
-                              const KesString& queueManagerName,
-                              const KesString& replyToQueueName,
+                              const KesString& queueManagerName, const KesString& replyToQueueName,
                               const KesString& replyToQueueManagerName) {
   KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigPut, kLevel, kComponent);
   RVMD md;
@@ -251,8 +251,7 @@ void KesRVXMLTestUtility::Put(const KesBinary& data, const KesString& queueName,
   RequireReplyToFits(replyToQueueName, "reply-to queue");
   RequireReplyToFits(replyToQueueManagerName, "reply-to queue manager");
   if (data.Length() > static_cast<uint32_t>(INT32_MAX)) {
-    throw Failure("A message of " + std::to_string(data.Length()) +
-                  " bytes is too long to be put");
+    throw Failure("A message of " + std::to_string(data.Length()) + " bytes is too long to be put");
   }
 
   KesString connectName(queueManagerName);
@@ -289,8 +288,8 @@ void KesRVXMLTestUtility::Put(const KesBinary& data, const KesString& queueName,
 }
 
 KesBinary KesRVXMLTestUtility::Get(const KesString& queueName, const KesString& queueManagerName,
-                                   KesString& replyToQueueName,
-                                   KesString& replyToQueueManagerName, long waitInterval) {
+                                   KesString& replyToQueueName, KesString& replyToQueueManagerName,
+                                   long waitInterval) {
   KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigGet, kLevel, kComponent);
   KesString connectName(queueManagerName);
   RVHCONN hConn = Connect(connectName);
@@ -310,8 +309,8 @@ KesBinary KesRVXMLTestUtility::Get(const KesString& queueName, const KesString& 
   try {
     do {
       bufLen = dataLen;
-      message = KesBinary(KesBinary::Rep::Allocate(static_cast<uint32_t>(bufLen),
-                                                   static_cast<uint32_t>(bufLen)));
+      message = KesBinary(
+          KesBinary::Rep::Allocate(static_cast<uint32_t>(bufLen), static_cast<uint32_t>(bufLen)));
       unsigned char* pMessage = message.Data();
       if (pMessage == NULL) keskRequire("pMessage != NULL", kSource, __LINE__);
       md.encoding = RVENC_NATIVE;
@@ -326,8 +325,8 @@ KesBinary KesRVXMLTestUtility::Get(const KesString& queueName, const KesString& 
 
   // A failed get, or a truncated one that was not followed up, leaves no message to
   // return: an empty result would be written over the user's file as if it were one.
-  bool received = compCode != RVCC_FAILED &&
-                  !(compCode == RVCC_WARNING && reason == RVRC_TRUNCATED_MSG_FAILED);
+  bool received =
+      compCode != RVCC_FAILED && !(compCode == RVCC_WARNING && reason == RVRC_TRUNCATED_MSG_FAILED);
   if (received) {
     message.SetLength(static_cast<uint32_t>(std::clamp<RVLONG>(dataLen, 0, bufLen)));
     if (md.replyToQ[0] != '\0') replyToQueueName = KesString(md.replyToQ, kReplyToFieldLength);
@@ -381,8 +380,8 @@ KesBinary KesRVXMLTestUtility::ReadFile(const KesString& fileName) {
       }
       result.Reserve(length + 1);  // grows geometrically: linear time over the whole file
     }
-    ssize_t n = ::read(file.fd, result.Data() + length,
-                       result.Representation()->_allocLen - length);
+    ssize_t n =
+        ::read(file.fd, result.Data() + length, result.Representation()->_allocLen - length);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw Failure(std::string("Error reading file: ") + name + ": " + std::strerror(errno));
@@ -404,10 +403,9 @@ void KesRVXMLTestUtility::WriteFile(const KesString& fileName, const KesBinary& 
   uint32_t substitutions =
       converter.Convert(reinterpret_cast<const char*>(bytes), data.Length(), converted, 0);
   if (substitutions > 0) {
-    std::cerr << "Warning: " << substitutions << " character"
-              << (substitutions == 1 ? "" : "s") << " of the message for " << fileName
-              << " could not be converted to code page " << targetCodePage
-              << " and were replaced" << std::endl;
+    std::cerr << "Warning: " << substitutions << " character" << (substitutions == 1 ? "" : "s")
+              << " of the message for " << fileName << " could not be converted to code page "
+              << targetCodePage << " and were replaced" << std::endl;
   }
 
   // Whatever stands before the XML declaration is dropped; without one, all of the text
@@ -427,8 +425,8 @@ void KesRVXMLTestUtility::WriteFile(const KesString& fileName, const KesBinary& 
   const char* name = fileName.Chars();
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name, "wb"));
   if (!file) {
-    throw Failure(std::string("Cannot open file ") + name + " for writing: " +
-                  std::strerror(errno));
+    throw Failure(std::string("Cannot open file ") + name +
+                  " for writing: " + std::strerror(errno));
   }
   std::size_t length = text.LengthChar();
   if (length > 0 && std::fwrite(text.Chars(), 1, length, file.get()) != length) {

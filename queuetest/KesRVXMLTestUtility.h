@@ -52,8 +52,7 @@ class KesRVXMLTestUtility {
   // in the two out-arguments; a field that begins with NUL leaves its argument as it
   // was. Throws KesException, after closing and disconnecting, when the get failed.
   KesBinary Get(const KesString& queueName, const KesString& queueManagerName,
-                KesString& replyToQueueName, KesString& replyToQueueManagerName,
-                long waitInterval);
+                KesString& replyToQueueName, KesString& replyToQueueManagerName, long waitInterval);
 
   // Returns the named file's bytes exactly as they are on disk (an empty file gives an
   // empty, non-null buffer). The name must not be null. Throws KesException

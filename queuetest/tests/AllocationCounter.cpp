@@ -14,11 +14,25 @@ void* Allocate(std::size_t n) {
 }
 }  // namespace
 
-std::size_t alloccount::BytesAllocated() { return allocated.load(); }
+std::size_t alloccount::BytesAllocated() {
+  return allocated.load();
+}
 
-void* operator new(std::size_t n) { return Allocate(n); }
-void* operator new[](std::size_t n) { return Allocate(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t n) {
+  return Allocate(n);
+}
+void* operator new[](std::size_t n) {
+  return Allocate(n);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}

@@ -34,10 +34,9 @@ TEST(ConnectExitTest, FailedConnectPrintsOneLineAndExitsWithTheReasonCode) {
       EXPECT_EQ(r.err, "") << label;
       // Nothing is traced for the failure and no later step runs.
       std::string entry = std::string(method) == "put" ? "Put| >entry" : "Get| >entry";
-      EXPECT_EQ(trace.Timeline(),
-                (std::vector<std::string>{entry, "Connect| >entry",
-                                          "Connect|target queue manager is:QM1",
-                                          "fake|call RVCONNX"}))
+      EXPECT_EQ(trace.Timeline(), (std::vector<std::string>{entry, "Connect| >entry",
+                                                            "Connect|target queue manager is:QM1",
+                                                            "fake|call RVCONNX"}))
           << label;
     }
   }

@@ -29,8 +29,7 @@ TEST(DumpHexTest, EmptyRangeWritesNothing) {
 
 TEST(DumpHexTest, FiveBytesGiveOneLineOf67Characters) {
   std::string dump = Dump("<?xml");
-  EXPECT_EQ(dump,
-            "> 000000  3c 3f 78 6d  6c" + std::string(35, ' ') + "  <?xml\n");
+  EXPECT_EQ(dump, "> 000000  3c 3f 78 6d  6c" + std::string(35, ' ') + "  <?xml\n");
   EXPECT_EQ(dump.size(), 67u + 1);
 }
 

@@ -13,7 +13,9 @@ State& Fake() {
   return state;
 }
 
-void Reset() { Fake() = State(); }
+void Reset() {
+  Fake() = State();
+}
 
 std::vector<std::string> CallNames() {
   std::vector<std::string> names;
@@ -65,8 +67,7 @@ using namespace fakerv;
 
 extern "C" {
 
-void RVCONNX(const char* qmgrName, RVCNO* cno, RVHCONN* hconn, RVLONG* compCode,
-             RVLONG* reason) {
+void RVCONNX(const char* qmgrName, RVCNO* cno, RVHCONN* hconn, RVLONG* compCode, RVLONG* reason) {
   Call call;
   call.name = "RVCONNX";
   call.queueManager = qmgrName != nullptr ? qmgrName : "(null)";

@@ -175,16 +175,17 @@ TEST_F(FileHelpersTest, WriteFileThatCannotOpenOrFinishItsFileThrows) {
   EXPECT_NE(text.find("/dev/full"), std::string::npos) << text;
   EXPECT_NE(text.find("No space left on device"), std::string::npos) << text;
 
-  EXPECT_NE(ExceptionText([&] { _utility.WriteFile(KesString(Path("x").c_str()), KesBinary()); })
-                .find("!IsNull()"),
+  EXPECT_NE(ExceptionText([&] {
+              _utility.WriteFile(KesString(Path("x").c_str()), KesBinary());
+            }).find("!IsNull()"),
             std::string::npos);
 }
 
 TEST_F(FileHelpersTest, WriteFileTracesTheNameAndTheDumpUnderTheirOwnCategories) {
   std::string path = Path("traced.xml");
   KesString name(path.c_str());
-  const std::string dump = "Binary data:\n> 000000  3c 3f 78 6d  6c" + std::string(35, ' ') +
-                           "  <?xml";
+  const std::string dump =
+      "Binary data:\n> 000000  3c 3f 78 6d  6c" + std::string(35, ' ') + "  <?xml";
   struct Case {
     const char* switches;
     Names texts;
@@ -274,11 +275,12 @@ TEST_F(FileHelpersTest, ResponseTracesSkeletonCorrelationAndResponse) {
   _utility.CreateActivityImplResponse(
       Buffer("<Req><ActImplCorrelID>42</ActImplCorrelID></Req>"),
       Buffer("<Resp>\r\n<ActImplCorrelID></ActImplCorrelID>\r\n</Resp>"));
-  EXPECT_EQ(Texts(),
-            (Names{" >entry", "Incoming skeleton:<Resp>\r\n<ActImplCorrelID></ActImplCorrelID>\r\n</Resp>",
-                   "CorrelID:<ActImplCorrelID>42",
-                   "Response:<Resp>\r\n<ActImplCorrelID>42</ActImplCorrelID>\r\n</Resp>",
-                   " <exit"}));
+  EXPECT_EQ(
+      Texts(),
+      (Names{" >entry",
+             "Incoming skeleton:<Resp>\r\n<ActImplCorrelID></ActImplCorrelID>\r\n</Resp>",
+             "CorrelID:<ActImplCorrelID>42",
+             "Response:<Resp>\r\n<ActImplCorrelID>42</ActImplCorrelID>\r\n</Resp>", " <exit"}));
 
   _trace.Clear();
   _utility.CreateActivityImplResponse(Buffer("<Req/>"), Buffer("<Resp/>"));

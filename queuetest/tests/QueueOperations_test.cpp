@@ -36,8 +36,14 @@ std::string ExpectedConnectOptions() {
 
 std::string ExpectedObjectDescriptor(const std::string& name) {
   return RecordBytes()
-      .Chars("OD  ", 4).Long(1).Long(1)
-      .Chars(name, 48).Chars("", 48).Chars("ARV.*", 48).Chars("", 12).Zeros(168)
+      .Chars("OD  ", 4)
+      .Long(1)
+      .Long(1)
+      .Chars(name, 48)
+      .Chars("", 48)
+      .Chars("ARV.*", 48)
+      .Chars("", 12)
+      .Zeros(168)
       .Str();
 }
 
@@ -45,11 +51,35 @@ std::string ExpectedObjectDescriptor(const std::string& name) {
 std::string ExpectedDescriptor(bool put, const std::string& replyToQ = "",
                                const std::string& replyToQMgr = "") {
   return RecordBytes()
-      .Chars("MD  ", 4).Long(1).Long(0).Long(8).Long(-1).Long(0).Long(546).Long(0)
-      .Chars(put ? "RVSTR   " : "        ", 8).Long(-1).Long(2).Zeros(24).Zeros(24).Long(0)
-      .Chars(replyToQ, 48).Chars(replyToQMgr, 48).Chars(put ? "TEST" : "", 12)
-      .Zeros(32).Chars("", 32).Long(0).Chars("", 28).Chars("", 8).Chars("", 8).Chars("", 4)
-      .Zeros(24).Long(1).Long(0).Long(0).Long(-1)
+      .Chars("MD  ", 4)
+      .Long(1)
+      .Long(0)
+      .Long(8)
+      .Long(-1)
+      .Long(0)
+      .Long(546)
+      .Long(0)
+      .Chars(put ? "RVSTR   " : "        ", 8)
+      .Long(-1)
+      .Long(2)
+      .Zeros(24)
+      .Zeros(24)
+      .Long(0)
+      .Chars(replyToQ, 48)
+      .Chars(replyToQMgr, 48)
+      .Chars(put ? "TEST" : "", 12)
+      .Zeros(32)
+      .Chars("", 32)
+      .Long(0)
+      .Chars("", 28)
+      .Chars("", 8)
+      .Chars("", 8)
+      .Chars("", 4)
+      .Zeros(24)
+      .Long(1)
+      .Long(0)
+      .Long(0)
+      .Long(-1)
       .Str();
 }
 
@@ -59,8 +89,17 @@ std::string ExpectedPutOptions() {
 
 std::string ExpectedGetOptions(int32_t waitInterval) {
   return RecordBytes()
-      .Chars("GMO ", 4).Long(1).Long(8197).Long(waitInterval).Long(0).Long(0)
-      .Chars("", 48).Long(3).Chars("    ", 4).Zeros(16).Long(-1)
+      .Chars("GMO ", 4)
+      .Long(1)
+      .Long(8197)
+      .Long(waitInterval)
+      .Long(0)
+      .Long(0)
+      .Chars("", 48)
+      .Long(3)
+      .Chars("    ", 4)
+      .Zeros(16)
+      .Long(-1)
       .Str();
 }
 
@@ -102,8 +141,7 @@ class QueueOperationsTest : public ::testing::Test {
   }
   void PutHello(const KesString& replyToQ = KesString("OUT.Q"),
                 const KesString& replyToQMgr = KesString("QM2")) {
-    _utility.Put(KesBinary("hello", 5), KesString("IN.Q"), KesString("QM1"), replyToQ,
-                 replyToQMgr);
+    _utility.Put(KesBinary("hello", 5), KesString("IN.Q"), KesString("QM1"), replyToQ, replyToQMgr);
   }
 
   KesRVXMLTestUtility _utility;
@@ -217,8 +255,7 @@ TEST_F(QueueOperationsTest, GetTakesAMessageInTwoAttemptsAndReturnsItsReplyToNam
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
   Fake().queue.push_back({body, "REPLY.Q", "REPLY.QM"});
   KesString replyToQ, replyToQMgr;
-  KesBinary got =
-      _utility.Get(KesString("IN.Q"), KesString("QM1"), replyToQ, replyToQMgr, 1234);
+  KesBinary got = _utility.Get(KesString("IN.Q"), KesString("QM1"), replyToQ, replyToQMgr, 1234);
 
   EXPECT_EQ(AsString(got), body);
   EXPECT_EQ(got.Representation()->_len, 5000u);
@@ -270,7 +307,7 @@ TEST_F(QueueOperationsTest, GetLeavesReplyToArgumentsAloneWhenTheFieldsBeginWith
 TEST_F(QueueOperationsTest, FailedGetClosesDisconnectsAndThrowsNamingQueueAndReason) {
   struct Case {
     const char* label;
-    bool emptyQueue;       // the fake fails with 2033 by itself
+    bool emptyQueue;        // the fake fails with 2033 by itself
     RVLONG scriptedReason;  // otherwise the first get fails with this
   };
   for (const Case& c : {Case{"empty queue", true, 0}, Case{"broken connection", false, 2009}}) {
@@ -329,8 +366,9 @@ TEST_F(QueueOperationsTest, WarningsAndReasonCodesOfCloseAndDisconnectAreOnlyTra
   for (const auto& r : _trace.Records("reqprobe")) {
     if (r.text.find("reason code") != std::string::npos) texts.push_back(r.text);
   }
-  EXPECT_EQ(texts, (Names{"RVPUT ended with reason code: 2136", "RVCLOSE ended with reason code:2019",
-                          "RVDISC ended with reason code:2009"}));
+  EXPECT_EQ(texts,
+            (Names{"RVPUT ended with reason code: 2136", "RVCLOSE ended with reason code:2019",
+                   "RVDISC ended with reason code:2009"}));
   EXPECT_EQ(Out(), "");
   EXPECT_EQ(Err(), "");
 }
@@ -343,12 +381,12 @@ TEST_F(QueueOperationsTest, FailedOpenIsTracedReportedOnStderrAndTheCycleGoesOn)
     Script("RVOPEN", RVCC_FAILED, RVRC_UNKNOWN_OBJECT_NAME);
     KesString replyToQ, replyToQMgr;
     // The put or get that follows fails on the unusable handle and throws.
-    EXPECT_THROW(put ? PutHello()
-                     : (void)_utility.Get(KesString("IN.Q"), KesString("QM1"), replyToQ,
-                                          replyToQMgr, -1),
-                 KesException);
-    EXPECT_EQ(fakerv::CallNames(), (Names{"RVCONNX", "RVOPEN", put ? "RVPUT" : "RVGET",
-                                          "RVCLOSE", "RVDISC"}));
+    EXPECT_THROW(
+        put ? PutHello()
+            : (void)_utility.Get(KesString("IN.Q"), KesString("QM1"), replyToQ, replyToQMgr, -1),
+        KesException);
+    EXPECT_EQ(fakerv::CallNames(),
+              (Names{"RVCONNX", "RVOPEN", put ? "RVPUT" : "RVGET", "RVCLOSE", "RVDISC"}));
     Names open;
     for (const auto& r : _trace.Records("reqprobe")) {
       if (r.signature == kOpenSig) open.push_back(r.text);
@@ -380,27 +418,17 @@ TEST_F(QueueOperationsTest, PutTracesAndCallsInOrder) {
   Fake().traceCalls = true;
   PutHello();
   EXPECT_EQ(_trace.Timeline(),
-            (Names{"Put| >entry",
-                   "Connect| >entry",
-                   "Connect|target queue manager is:QM1",
-                   "fake|call RVCONNX",
-                   "Connect| <exit",
-                   "Open| >entry",
-                   "Open|target queue is:IN.Q",
-                   "fake|call RVOPEN",
-                   "Open| <exit",
+            (Names{"Put| >entry", "Connect| >entry", "Connect|target queue manager is:QM1",
+                   "fake|call RVCONNX", "Connect| <exit", "Open| >entry",
+                   "Open|target queue is:IN.Q", "fake|call RVOPEN", "Open| <exit",
                    "Put|Put data to queue: \n Data:hello\n QueueManager:QM2\n Queue:OUT.Q",
-                   "fake|call RVPUT",
-                   "Close| >entry",
-                   "fake|call RVCLOSE",
-                   "Close| <exit",
-                   "DisConnect| >entry",
-                   "fake|call RVDISC",
-                   "DisConnect| <exit",
-                   "Put| <exit"}));
-  const std::map<std::string, std::string> signatures = {
-      {"Put", kPutSig},     {"Connect", kConnectSig}, {"Open", kOpenSig},
-      {"Close", kCloseSig}, {"DisConnect", kDisConnectSig}};
+                   "fake|call RVPUT", "Close| >entry", "fake|call RVCLOSE", "Close| <exit",
+                   "DisConnect| >entry", "fake|call RVDISC", "DisConnect| <exit", "Put| <exit"}));
+  const std::map<std::string, std::string> signatures = {{"Put", kPutSig},
+                                                         {"Connect", kConnectSig},
+                                                         {"Open", kOpenSig},
+                                                         {"Close", kCloseSig},
+                                                         {"DisConnect", kDisConnectSig}};
   for (const auto& r : _trace.Records("reqprobe")) {
     EXPECT_EQ(r.level, 10) << r.text;
     EXPECT_EQ(r.category, 1u) << r.text;
@@ -417,13 +445,13 @@ TEST_F(QueueOperationsTest, GetTracesOnlyItsFlowAndTheConnectionOperations) {
   Fake().queue.push_back({"<?xml?>", "", ""});
   KesString replyToQ, replyToQMgr;
   _utility.Get(KesString("OUT.Q"), KesString("QM2"), replyToQ, replyToQMgr, -1);
-  EXPECT_EQ(_trace.Timeline(),
-            (Names{"Get| >entry", "Connect| >entry", "Connect|target queue manager is:QM2",
-                   "fake|call RVCONNX", "Connect| <exit", "Open| >entry",
-                   "Open|target queue is:OUT.Q", "fake|call RVOPEN", "Open| <exit",
-                   "fake|call RVGET", "fake|call RVGET", "Close| >entry", "fake|call RVCLOSE",
-                   "Close| <exit", "DisConnect| >entry", "fake|call RVDISC",
-                   "DisConnect| <exit", "Get| <exit"}));
+  EXPECT_EQ(
+      _trace.Timeline(),
+      (Names{"Get| >entry", "Connect| >entry", "Connect|target queue manager is:QM2",
+             "fake|call RVCONNX", "Connect| <exit", "Open| >entry", "Open|target queue is:OUT.Q",
+             "fake|call RVOPEN", "Open| <exit", "fake|call RVGET", "fake|call RVGET",
+             "Close| >entry", "fake|call RVCLOSE", "Close| <exit", "DisConnect| >entry",
+             "fake|call RVDISC", "DisConnect| <exit", "Get| <exit"}));
   auto records = _trace.Records("reqprobe");
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records.front().signature, kGetSig);
@@ -481,8 +509,8 @@ TEST_F(QueueOperationsTest, NullNamesAndDataFailTheirPreconditionsBeforeTheLibra
   EXPECT_TRUE(Fake().calls.empty());
   Names texts;
   for (const auto& r : _trace.Records("reqprobe")) texts.push_back(r.text);
-  EXPECT_EQ(texts, (Names{" >entry", "target queue manager is:<null>", " <exit", " >entry",
-                          " <exit"}));
+  EXPECT_EQ(texts,
+            (Names{" >entry", "target queue manager is:<null>", " <exit", " >entry", " <exit"}));
 
   // Null data fails before RVPUT; the connection is still closed and ended.
   try {
