@@ -8,8 +8,14 @@ function(probes_unit_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  # gtest_discover_tests passes properties on as one flat list, so each test gets one
+  # label: the folder's own, or "unit".
+  list(GET T_LABELS 0 label)
+  if(NOT label)
+    set(label unit)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "unit;${T_LABELS}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${label})
 endfunction()
