@@ -10,9 +10,9 @@ function(probes_unit_test name)
   endif()
   # gtest_discover_tests passes properties on as one flat list, so each test gets one
   # label: the folder's own, or "unit".
-  list(GET T_LABELS 0 label)
-  if(NOT label)
-    set(label unit)
+  set(label unit)
+  if(T_LABELS)
+    list(GET T_LABELS 0 label)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
