@@ -1,0 +1,243 @@
+#include "KesMessageParser.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/sax/Locator.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/sax2/Attributes.hpp>
+#include <xercesc/sax2/DefaultHandler.hpp>
+#include <xercesc/sax2/SAX2XMLReader.hpp>
+#include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLString.hpp>
+#include <xercesc/util/XMLUni.hpp>
+
+#include "KesException.h"
+#include "KesMessageMapBuilder.h"
+
+namespace xc = XERCES_CPP_NAMESPACE;
+
+namespace {
+
+// Appends UTF-16 text as UTF-8. The parser hands over well-formed text; a lone
+// surrogate, should one come, becomes U+FFFD.
+void AppendUtf8(std::string& out, const XMLCh* text, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    uint32_t c = text[i];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < len && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::string Utf8(const XMLCh* text) {
+  std::string out;
+  if (text != nullptr) AppendUtf8(out, text, xc::XMLString::stringLen(text));
+  return out;
+}
+
+KesException Failure(uint64_t line, uint64_t column, const std::string& reason) {
+  std::string text = "XML parse error at line " + std::to_string(line) + ", column " +
+                     std::to_string(column) + ": " + reason;
+  return KesException(KesString(text.data(), static_cast<long>(text.size())));
+}
+
+KesException Failure(const std::string& reason) {
+  std::string text = "XML parse error: " + reason;
+  return KesException(KesString(text.data(), static_cast<long>(text.size())));
+}
+
+// Initialises the Xerces platform once per process and terminates it at exit. Xerces
+// counts its initialisations, so other users in the same process keep working.
+class XercesPlatform {
+ public:
+  XercesPlatform() { xc::XMLPlatformUtils::Initialize(); }
+  ~XercesPlatform() { xc::XMLPlatformUtils::Terminate(); }
+  XercesPlatform(const XercesPlatform&) = delete;
+  XercesPlatform& operator=(const XercesPlatform&) = delete;
+};
+
+void EnsurePlatform() {
+  try {
+    // A failed initialisation leaves the static unmade, so the next parse tries again.
+    static const XercesPlatform platform;
+  } catch (const xc::XMLException& e) {
+    throw KesException(
+        KesString(("XML parser initialisation failed: " + Utf8(e.getMessage())).c_str()));
+  }
+}
+
+// Receives the parser's events and hands them to the builder, enforcing the limits that
+// the parser itself does not know.
+class MapHandler : public xc::DefaultHandler {
+ public:
+  MapHandler(KesMessageMapBuilder& builder, const KesMessageParser::Limits& limits)
+      : _builder(builder), _limits(limits) {}
+
+  void setDocumentLocator(const xc::Locator* locator) override { _locator = locator; }
+
+  void startElement(const XMLCh* /*uri*/, const XMLCh* /*localName*/, const XMLCh* qname,
+                    const xc::Attributes& attributes) override {
+    if (_builder.Depth() >= _limits.depth) {
+      throw Here("elements nested more than " + std::to_string(_limits.depth) + " levels deep");
+    }
+    Convert(qname, xc::XMLString::stringLen(qname));
+    _builder.StartElement(_scratch);
+    uint64_t volume = kElementCost + _scratch.size();
+    std::string name;
+    for (XMLSize_t i = 0; i < attributes.getLength(); ++i) {
+      name.clear();
+      AppendUtf8(name, attributes.getQName(i), xc::XMLString::stringLen(attributes.getQName(i)));
+      const XMLCh* value = attributes.getValue(i);
+      Convert(value, xc::XMLString::stringLen(value));
+      _builder.Attribute(name, _scratch);
+      volume += name.size() + _scratch.size();
+    }
+    if (_entityDepth > 0) Produced(volume);
+  }
+
+  void endElement(const XMLCh*, const XMLCh*, const XMLCh*) override { _builder.EndElement(); }
+
+  void characters(const XMLCh* chars, const XMLSize_t length) override {
+    Convert(chars, length);
+    if (_entityDepth > 0) Produced(_scratch.size());
+    _builder.Text(_scratch, _inCData);
+  }
+
+  void ignorableWhitespace(const XMLCh* chars, const XMLSize_t length) override {
+    characters(chars, length);
+  }
+
+  void startDTD(const XMLCh*, const XMLCh*, const XMLCh*) override { _inDtd = true; }
+  void endDTD() override { _inDtd = false; }
+  void startCDATA() override { _inCData = true; }
+  void endCDATA() override { _inCData = false; }
+  void startEntity(const XMLCh*) override {
+    if (!_inDtd) ++_entityDepth;
+  }
+  void endEntity(const XMLCh*) override {
+    if (!_inDtd && _entityDepth > 0) --_entityDepth;
+  }
+
+  void internalEntityDecl(const XMLCh* name, const XMLCh* value) override {
+    XMLSize_t length = xc::XMLString::stringLen(value);
+    if (length > _limits.entityValue) {
+      throw Here("entity \"" + Utf8(name) + "\" has a value of " + std::to_string(length) +
+                 " characters, more than " + std::to_string(_limits.entityValue));
+    }
+  }
+
+  xc::InputSource* resolveEntity(const XMLCh* /*publicId*/, const XMLCh* systemId) override {
+    throw Here("external entity \"" + Utf8(systemId) + "\" is not loaded");
+  }
+
+  void warning(const xc::SAXParseException&) override {}
+  void error(const xc::SAXParseException& e) override { throw Reported(e); }
+  void fatalError(const xc::SAXParseException& e) override { throw Reported(e); }
+
+ private:
+  // What an element costs in the map besides its name and attributes, for the bound on
+  // what entity references produce.
+  static constexpr uint64_t kElementCost = 32;
+
+  void Convert(const XMLCh* text, size_t len) {
+    _scratch.clear();
+    AppendUtf8(_scratch, text, len);
+  }
+
+  void Produced(uint64_t bytes) {
+    _entityOutput += bytes;
+    if (_entityOutput > _limits.entityOutput) {
+      throw Here("entity references produce more than " + std::to_string(_limits.entityOutput) +
+                 " bytes");
+    }
+  }
+
+  KesException Here(const std::string& reason) const {
+    if (_locator == nullptr) return Failure(reason);
+    return Failure(_locator->getLineNumber(), _locator->getColumnNumber(), reason);
+  }
+
+  static KesException Reported(const xc::SAXParseException& e) {
+    return Failure(e.getLineNumber(), e.getColumnNumber(), Utf8(e.getMessage()));
+  }
+
+  KesMessageMapBuilder& _builder;
+  const KesMessageParser::Limits _limits;
+  const xc::Locator* _locator = nullptr;
+  std::string _scratch;
+  uint32_t _entityDepth = 0;
+  uint64_t _entityOutput = 0;
+  bool _inDtd = false;
+  bool _inCData = false;
+};
+
+}  // namespace
+
+KesMessageMap KesMessageParser::Parse(const KesBinary& xml) {
+  return Parse(xml, Limits());
+}
+
+KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits) {
+  if (xml.IsNull() || xml.Length() == 0) throw KesException(KesString("empty message"));
+  EnsurePlatform();
+
+  KesMessageMapBuilder builder(xml.Length());
+  MapHandler handler(builder, limits);
+  xc::SecurityManager security;
+  security.setEntityExpansionLimit(limits.entityExpansions);
+  try {
+    std::unique_ptr<xc::SAX2XMLReader> reader(xc::XMLReaderFactory::createXMLReader());
+    reader->setFeature(xc::XMLUni::fgSAX2CoreValidation, false);
+    reader->setFeature(xc::XMLUni::fgSAX2CoreNameSpaces, true);
+    // Namespace declarations are reported as the attributes they are written as.
+    reader->setFeature(xc::XMLUni::fgSAX2CoreNameSpacePrefixes, true);
+    reader->setFeature(xc::XMLUni::fgXercesSchema, false);
+    reader->setFeature(xc::XMLUni::fgXercesLoadSchema, false);
+    reader->setFeature(xc::XMLUni::fgXercesLoadExternalDTD, false);
+    reader->setFeature(xc::XMLUni::fgXercesDisableDefaultEntityResolution, true);
+    reader->setProperty(xc::XMLUni::fgXercesSecurityManager, &security);
+    reader->setContentHandler(&handler);
+    reader->setLexicalHandler(&handler);
+    reader->setDeclarationHandler(&handler);
+    reader->setErrorHandler(&handler);
+    reader->setEntityResolver(&handler);
+
+    static const char kSystemId[] = "message";
+    xc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(xml.Data()), xml.Length(),
+                                 kSystemId);
+    reader->parse(source);
+  } catch (const xc::OutOfMemoryException&) {
+    throw std::bad_alloc();
+  } catch (const xc::XMLException& e) {
+    throw Failure(Utf8(e.getMessage()));
+  } catch (const xc::SAXException& e) {
+    throw Failure(Utf8(e.getMessage()));
+  }
+  return builder.Finish();
+}

@@ -1,0 +1,203 @@
+// End-to-end tests of mapprobe: the built program runs as a child process and its
+// standard output, standard error and exit status are compared byte for byte.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "ProcessRunner.h"
+
+namespace {
+
+// Time bounds hold for the optimised build; the sanitizers slow Xerces' allocations down
+// many times over.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double kSeconds = 20;
+#else
+constexpr double kSeconds = 2;
+#endif
+
+const std::string kData = MAPPROBE_DATA;
+const std::string kHelp =
+    "Tool to parse a XML message as KesMessage\n\n"
+    "\nUsage: mapprobe file\n"
+    "\n";
+const std::string kReport = "Exception during parsing of the XML Stream:";
+const std::string kMessageRendering =
+    "WfMessage {\n"
+    "  @version: \"1.0\"\n"
+    "  WfMessageHeader {\n"
+    "    ResponseRequired: \"Yes\"\n"
+    "  }\n"
+    "  ActivityImplInvoke {\n"
+    "    ActImplCorrelID: \"000000AB\"\n"
+    "    Description: \"first halfsecond half\"\n"
+    "    Item {\n"
+    "      @name: \"a\"\n"
+    "      #text: \"1\"\n"
+    "    }\n"
+    "    Item {\n"
+    "      @name: \"b\"\n"
+    "    }\n"
+    "  }\n"
+    "}\n";
+
+ProcessResult RunProbe(std::vector<std::string> args, const std::string& dir = "") {
+  ProcessRunner runner(MAPPROBE_PATH, std::move(args));
+  runner.Timeout(std::chrono::seconds(30));
+  if (!dir.empty()) runner.Dir(dir);
+  return runner.Run();
+}
+
+std::string WriteTemp(const std::string& name, const std::string& bytes) {
+  std::string path = MakeTempDir("mapprobe") + "/" + name;
+  WriteWholeFile(path, bytes);
+  return path;
+}
+
+void ExpectResult(const ProcessResult& r, const std::string& out, int status) {
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, status);
+  EXPECT_EQ(r.signal, 0);
+}
+
+TEST(Mapprobe, CommandLine) {
+  const std::string message = kData + "/message.xml";
+  std::string dir = MakeTempDir("mapprobe-cwd");
+  struct {
+    const char* what;
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  } cases[] = {
+      {"no argument", {}, kHelp, 1},
+      {"help", {"-?"}, kHelp, 0},
+      {"help, further arguments ignored", {"-?", "more", "args"}, kHelp, 0},
+      {"-? after a file name is not a help request", {message, "-?"}, kMessageRendering, 0},
+      {"-?x is a file name", {"-?x"}, "Error opening file: -?x", 255},
+      {"missing file",
+       {"/nonexistent/dir/m.xml"},
+       "Error opening file: /nonexistent/dir/m.xml",
+       255},
+      {"empty name", {""}, "Error opening file: ", 255},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ExpectResult(RunProbe(c.args, dir), c.out, c.status);
+  }
+}
+
+TEST(Mapprobe, MultiLineFileEqualsItsOneLineForm) {
+  ProcessResult multi = RunProbe({kData + "/message.xml"});
+  ExpectResult(multi, kMessageRendering, 0);
+  ExpectResult(RunProbe({kData + "/message-oneline.xml"}), kMessageRendering, 0);
+}
+
+TEST(Mapprobe, LongLinesAreReadWhole) {
+  // One read takes at most 255 characters: lines around one and two reads, and far
+  // longer, each of its own characters so that a lost or repeated piece shows.
+  std::string value, lines;
+  char fill = 'a';
+  for (size_t len : {0, 1, 254, 255, 256, 509, 510, 511, 100000}) {
+    std::string line(len, fill++);
+    for (size_t i = 0; i < len; i += 50) line[i] = static_cast<char>('0' + i / 50 % 10);
+    value += line;
+    lines += line + "\n";
+  }
+  std::string expected = "r: \"" + value + "\"\n";
+  ExpectResult(RunProbe({WriteTemp("lines.xml", "<r>\n" + lines + "</r>")}), expected, 0);
+  // The whole message on one line without a line feed at its end.
+  ExpectResult(RunProbe({WriteTemp("one.xml", "<r>" + value + "</r>")}), expected, 0);
+}
+
+TEST(Mapprobe, UnparsableMessagesAreReportedAsFailures) {
+  std::string dir = MakeTempDir("mapprobe-bad");
+  WriteWholeFile(dir + "/empty.xml", "");
+  WriteWholeFile(dir + "/newline.xml", "\n");
+  // Cut at the zero byte, these lines would join into the well-formed "<r>a</r>".
+  WriteWholeFile(dir + "/zero.xml", std::string("<r>a\0junk\n</r>\n", 15));
+  struct {
+    const char* what;
+    std::string path;
+    std::string out;
+  } cases[] = {
+      {"empty file", dir + "/empty.xml", kReport + "empty message"},
+      {"only a line feed", dir + "/newline.xml", kReport + "empty message"},
+      {"malformed", kData + "/malformed.xml",
+       kReport + "XML parse error at line 1, column 9: expected end of tag 'b'"},
+      {"a zero byte is not cut off", dir + "/zero.xml",
+       kReport + "XML parse error at line 1, column 6: invalid character 0x0"},
+      {"a directory", dir, kReport + "cannot read file " + dir},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ExpectResult(RunProbe({c.path}), c.out, 1);
+  }
+}
+
+TEST(Mapprobe, ExternalEntitiesAreNotRead) {
+  ProcessResult r = RunProbe({kData + "/xxe.xml"});
+  EXPECT_EQ(r.out.rfind(kReport + "XML parse error at line 1, column ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("external entity \"file:///etc/passwd\" is not loaded"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("root:"), std::string::npos);
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(Mapprobe, NoNetworkAccess) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t addrLen = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &addrLen), 0);
+  std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+
+  std::string dtdOnly =
+      WriteTemp("dtd.xml", "<!DOCTYPE r SYSTEM \"" + url + "/r.dtd\">\n<r>v</r>\n");
+  ExpectResult(RunProbe({dtdOnly}), "r: \"v\"\n", 0);
+  std::string entity =
+      WriteTemp("ent.xml", "<!DOCTYPE r [<!ENTITY e SYSTEM \"" + url + "/e\">]>\n<r>&e;</r>\n");
+  ProcessResult r = RunProbe({entity});
+  EXPECT_NE(r.out.find("external entity \"" + url + "/e\" is not loaded"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.status, 1);
+
+  pollfd p{listener, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "the tool connected to " << url;
+  close(listener);
+}
+
+TEST(Mapprobe, BillionLaughsIsBoundedAndReported) {
+  ProcessResult r = RunProbe({kData + "/laughs.xml"});
+  EXPECT_EQ(r.out.rfind(kReport + "XML parse error at line 1, column ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("more than '10000' entity expansions"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_LT(r.seconds, kSeconds);
+}
+
+TEST(Mapprobe, DeepNestingIsReportedWithoutCrash) {
+  const size_t depth = 1000000;
+  std::string xml;
+  xml.reserve(depth * 7);
+  for (size_t i = 0; i < depth; ++i) xml += "<a>";
+  for (size_t i = 0; i < depth; ++i) xml += "</a>";
+  ProcessResult r = RunProbe({WriteTemp("deep.xml", xml)});
+  ExpectResult(r,
+               kReport +
+                   "XML parse error at line 1, column 30004: elements nested more than "
+                   "10000 levels deep",
+               1);
+}
+
+}  // namespace
