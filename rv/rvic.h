@@ -45,12 +45,17 @@ typedef unsigned char RVBYTE;
 #define RVRC_BUFFER_ERROR 2004            /* a buffer pointer is null where data is needed */
 #define RVRC_BUFFER_LENGTH_ERROR 2005     /* a buffer length is negative */
 #define RVRC_CONNECTION_BROKEN 2009
+#define RVRC_DATA_LENGTH_ERROR 2010       /* the data length pointer is null */
 #define RVRC_HCONN_ERROR 2018
 #define RVRC_HOBJ_ERROR 2019
 #define RVRC_MD_ERROR 2026
 #define RVRC_MSG_TOO_BIG_FOR_Q 2030
 #define RVRC_NO_MSG_AVAILABLE 2033
 #define RVRC_NOT_AUTHORIZED 2035
+#define RVRC_NOT_OPEN_FOR_BROWSE 2036
+#define RVRC_NOT_OPEN_FOR_INPUT 2037
+#define RVRC_NOT_OPEN_FOR_OUTPUT 2039
+#define RVRC_OBJECT_IN_USE 2042           /* opened for exclusive input elsewhere */
 #define RVRC_OD_ERROR 2044
 #define RVRC_OPTIONS_ERROR 2046
 #define RVRC_Q_FULL 2053

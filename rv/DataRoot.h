@@ -1,0 +1,61 @@
+// DataRoot: the folder that holds the embedded queue managers (RV_DATA_DIR, by default
+// ${XDG_STATE_HOME:-$HOME/.local/state}/rv), and the operations on whole queue managers: create,
+// delete, list, the default, quiescing. Layout:
+//   default.ini              name of the default queue manager
+//   qmgrs/<encoded name>/    one queue manager: qmgr.ini (name, backend), quiescing (present while
+//                            quiesced), errors.log, queues/ (see QueueStore)
+// A DataRoot owns a descriptor of the folder; every path below it is opened relative to it.
+// Any number of processes may work on one data root at once; one object is for one thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Status.h"
+#include "UniqueFd.h"
+
+namespace rv {
+
+class DataRoot {
+ public:
+  struct QueueManagerDefinition {
+    std::string name;
+    std::string backend;   // "embedded"
+  };
+
+  // The folder that RV_DATA_DIR or the default names.
+  static std::string Location();
+  // Opens the data root, creating it (mode 0700) when create is set. A missing root gives
+  // RVRC_Q_MGR_NOT_AVAILABLE; a root on a network file system RVRC_RESOURCE_PROBLEM.
+  static Status Open(bool create, DataRoot* root);
+
+  const std::string& path() const { return _path; }
+  int fd() const { return _fd.get(); }
+
+  // The default queue manager's name; RVRC_Q_MGR_NOT_AVAILABLE when none is set.
+  Status DefaultQueueManager(std::string* name) const;
+  // Opens a queue manager's folder and reads its definition; RVRC_Q_MGR_NOT_AVAILABLE when it
+  // does not exist. The name must be valid (ObjectName::IsValid).
+  Status OpenQueueManager(const std::string& name, QueueManagerDefinition* definition,
+                          UniqueFd* dir) const;
+  Status ListQueueManagers(std::vector<std::string>* names) const;
+
+  Status CreateQueueManager(const std::string& name, bool makeDefault);
+  // Refuses a queue manager that still holds messages unless force is set.
+  Status DeleteQueueManager(const std::string& name, bool force);
+  Status SetQuiescing(const std::string& name, bool quiescing);
+  static bool IsQuiescing(int qmDirFd);
+
+  // Appends one line with a time stamp to the queue manager's errors.log. Best effort.
+  static void LogError(int qmDirFd, const std::string& text);
+
+  static constexpr const char* kQuiescingFile = "quiescing";
+  static constexpr const char* kQueuesFolder = "queues";
+
+ private:
+  std::string _path;
+  UniqueFd _fd;
+  UniqueFd _qmgrs;
+};
+
+}  // namespace rv

@@ -1,0 +1,82 @@
+// EmbeddedQueue: an open handle on a queue of the embedded queue manager. It owns the queue's
+// store, an owner identity (QueueOwner) for its claims and temporary files, and, when opened for
+// input, an inotify watch on the message folder that keeps a sorted view of the queue current
+// without listing the folder on every get and wakes blocked gets within milliseconds of a put.
+// Without inotify it lists the folder and polls. Used by one thread at a time.
+#pragma once
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "OpenQueue.h"
+#include "QueueOwner.h"
+#include "QueueStore.h"
+#include "UniqueFd.h"
+
+namespace rv {
+
+class EmbeddedQueue : public OpenQueue {
+ public:
+  // Opens the queue below the queue manager folder qmDirFd. Runs recovery first.
+  static Status Open(int qmDirFd, const std::string& qmName, const std::string& queueName,
+                     RVLONG options, std::unique_ptr<EmbeddedQueue>* queue);
+  ~EmbeddedQueue() override;
+
+  Status Put(RVMD* md, const RVPMO& pmo, const void* data, size_t length) override;
+  Status Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen) override;
+  Status Close() override;
+
+ private:
+  struct Entry {
+    bool descriptorKnown = false;
+    bool unreadable = false;
+    RVBYTE messageId[RV_MSG_ID_LENGTH];
+    RVBYTE correlationId[RV_CORREL_ID_LENGTH];
+  };
+  struct Criteria {
+    bool byMessageId = false;
+    bool byCorrelationId = false;
+    RVBYTE messageId[RV_MSG_ID_LENGTH];
+    RVBYTE correlationId[RV_CORREL_ID_LENGTH];
+    bool Any() const { return byMessageId || byCorrelationId; }
+    bool Matches(const RVMD& md) const;
+  };
+  enum class Outcome { kDelivered, kSkipped };
+
+  EmbeddedQueue() = default;
+  Status StartWatching();
+  Status Refresh();
+  void DrainEvents();
+  Status TryGet(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+                RVLONG* dataLen, bool* found);
+  Status TakeClaimed(const std::string& name, const Criteria& criteria, RVMD* md, RVGMO* gmo,
+                     RVLONG bufLen, void* buf, RVLONG* dataLen, Outcome* outcome);
+  Status Browse(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+                RVLONG* dataLen);
+  Status ReturnStrays();
+  Status RecoverNow(size_t* recovered);
+  void WaitForChange(std::chrono::milliseconds limit);
+  void FillResult(const std::string& name, RVMD* md, RVGMO* gmo, const RVMD& stored,
+                  int64_t expiryMs) const;
+
+  std::string _qmName;
+  RVLONG _options = 0;
+  std::unique_ptr<QueueStore> _store;
+  std::unique_ptr<QueueOwner> _owner;
+  UniqueFd _inputLock;
+  UniqueFd _inotify;
+  int _msgWatch = -1;
+  int _qmWatch = -1;
+  bool _needList = true;
+  std::map<std::string, Entry> _view;     // published messages in delivery order
+  std::string _held;                      // claimed after a truncated get
+  std::map<std::string, bool> _strays;    // claims that could not be returned yet
+  std::string _browseCursor;
+  std::chrono::steady_clock::time_point _lastRecovery;
+  bool _closed = false;
+};
+
+}  // namespace rv

@@ -1,0 +1,140 @@
+#include "MessageFile.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "Crc32c.h"
+#include "FileSystem.h"
+
+namespace rv {
+
+namespace {
+
+constexpr char kMagic[8] = {'R', 'V', 'Q', 'M', 'S', 'G', '\r', '\n'};
+constexpr uint32_t kVersion = 1;
+
+struct Header {
+  char magic[8];
+  uint32_t version;
+  uint32_t headerLength;
+  uint32_t descriptorLength;
+  uint32_t crc;
+  uint64_t dataLength;
+  int64_t expiryMs;
+  int64_t putTimeMs;
+  unsigned char reserved[16];
+};
+static_assert(sizeof(Header) == MessageFile::kHeaderLength, "message header is 64 bytes");
+
+bool ParseHex(const std::string& s, size_t pos, uint64_t* value) {
+  uint64_t v = 0;
+  for (size_t i = pos; i < pos + 16; ++i) {
+    char c = s[i];
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      d = c - 'a' + 10;
+    } else {
+      return false;
+    }
+    v = v << 4 | static_cast<uint64_t>(d);
+  }
+  *value = v;
+  return true;
+}
+
+uint32_t Checksum(Header h, const RVMD& md, const void* data, size_t length) {
+  h.crc = 0;
+  uint32_t crc = Crc32c::Extend(0, &h, sizeof h);
+  crc = Crc32c::Extend(crc, &md, sizeof md);
+  return Crc32c::Extend(crc, data, length);
+}
+
+}  // namespace
+
+std::string MessageFile::FormatName(const Name& name) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "m%d-%016llx-%016llx", 9 - name.priority,
+                static_cast<unsigned long long>(name.sequence),
+                static_cast<unsigned long long>(name.expiryMs));
+  return buf;
+}
+
+bool MessageFile::ParseName(const std::string& s, Name* name) {
+  // m P - 16 hex - 16 hex
+  if (s.size() != 36 || s[0] != 'm' || s[1] < '0' || s[1] > '9' || s[2] != '-' || s[19] != '-') {
+    return false;
+  }
+  uint64_t seq, expiry;
+  if (!ParseHex(s, 3, &seq) || !ParseHex(s, 20, &expiry)) return false;
+  name->priority = 9 - (s[1] - '0');
+  name->sequence = seq;
+  name->expiryMs = static_cast<int64_t>(expiry);
+  return true;
+}
+
+std::string MessageFile::EncodePrefix(const RVMD& md, const void* data, size_t length,
+                                      int64_t expiryMs, int64_t putTimeMs) {
+  Header h{};
+  std::memcpy(h.magic, kMagic, sizeof kMagic);
+  h.version = kVersion;
+  h.headerLength = kHeaderLength;
+  h.descriptorLength = sizeof(RVMD);
+  h.dataLength = length;
+  h.expiryMs = expiryMs;
+  h.putTimeMs = putTimeMs;
+  h.crc = Checksum(h, md, data, length);
+  std::string out(reinterpret_cast<const char*>(&h), sizeof h);
+  out.append(reinterpret_cast<const char*>(&md), sizeof md);
+  return out;
+}
+
+Status MessageFile::Read(int fd, const std::string& what, Message* message) {
+  struct stat st;
+  if (Fs().Fstat(fd, &st) != 0) return Status::FromErrno(errno, "cannot examine " + what);
+  size_t size = static_cast<size_t>(st.st_size);
+  if (size < kPrefixLength) return Status::Error(RVRC_MD_ERROR, what + " is too short");
+  Header h;
+  char prefix[kPrefixLength];
+  ssize_t n = Fs().ReadAt(fd, prefix, kPrefixLength, 0);
+  if (n < 0) return Status::FromErrno(errno, "cannot read " + what);
+  if (static_cast<size_t>(n) != kPrefixLength) {
+    return Status::Error(RVRC_MD_ERROR, what + " is too short");
+  }
+  std::memcpy(&h, prefix, sizeof h);
+  if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0 || h.version != kVersion ||
+      h.headerLength != kHeaderLength || h.descriptorLength != sizeof(RVMD) ||
+      h.dataLength != size - kPrefixLength) {
+    return Status::Error(RVRC_MD_ERROR, what + " has a damaged header");
+  }
+  std::memcpy(&message->md, prefix + kHeaderLength, sizeof(RVMD));
+  message->data.resize(h.dataLength);
+  n = Fs().ReadAt(fd, message->data.data(), h.dataLength, kPrefixLength);
+  if (n < 0) return Status::FromErrno(errno, "cannot read " + what);
+  if (static_cast<uint64_t>(n) != h.dataLength) {
+    return Status::Error(RVRC_MD_ERROR, what + " is shorter than its header says");
+  }
+  if (Checksum(h, message->md, message->data.data(), message->data.size()) != h.crc) {
+    return Status::Error(RVRC_MD_ERROR, what + " fails its checksum");
+  }
+  message->expiryMs = h.expiryMs;
+  message->putTimeMs = h.putTimeMs;
+  return Status::Ok();
+}
+
+Status MessageFile::ReadDescriptor(int fd, const std::string& what, RVMD* md) {
+  char prefix[kPrefixLength];
+  ssize_t n = Fs().ReadAt(fd, prefix, kPrefixLength, 0);
+  if (n < 0) return Status::FromErrno(errno, "cannot read " + what);
+  if (static_cast<size_t>(n) != kPrefixLength || std::memcmp(prefix, kMagic, sizeof kMagic) != 0) {
+    return Status::Error(RVRC_MD_ERROR, what + " has a damaged header");
+  }
+  std::memcpy(md, prefix + kHeaderLength, sizeof(RVMD));
+  return Status::Ok();
+}
+
+}  // namespace rv

@@ -1,0 +1,52 @@
+// MessageFile: the on-disk form of one message and the name it is published under.
+//
+// A message file holds a 64-byte header (magic, version, lengths, expiry, put time and a CRC-32C
+// over header, descriptor and data), then the 364-byte descriptor as stored, then the data. A file
+// whose magic, lengths or checksum do not agree is damaged. The name is "m", the priority digit
+// counted down from 9, "-", the sequence number and "-", the expiry deadline, both as 16 hex
+// digits, so that the byte order of names is the delivery order: highest priority first, then
+// sequence. Stateless; safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Status.h"
+#include "rvic.h"
+
+namespace rv {
+
+class MessageFile {
+ public:
+  static constexpr size_t kHeaderLength = 64;
+  static constexpr size_t kPrefixLength = kHeaderLength + sizeof(RVMD);
+
+  struct Name {
+    int priority = 0;          // 0..9
+    uint64_t sequence = 0;
+    int64_t expiryMs = 0;      // milliseconds since the epoch, 0 for none
+  };
+
+  struct Message {
+    RVMD md{};
+    std::vector<char> data;
+    int64_t expiryMs = 0;
+    int64_t putTimeMs = 0;
+  };
+
+  static std::string FormatName(const Name& name);
+  static bool ParseName(const std::string& fileName, Name* name);
+
+  // The header and descriptor that precede data in the file; the checksum covers data too.
+  static std::string EncodePrefix(const RVMD& md, const void* data, size_t length, int64_t expiryMs,
+                                  int64_t putTimeMs);
+
+  // Reads and checks a whole message from fd. RVRC_MD_ERROR means the file is damaged (wrong
+  // magic, lengths or checksum); a failed read gives RVRC_RESOURCE_PROBLEM.
+  static Status Read(int fd, const std::string& what, Message* message);
+  // Reads only the descriptor (for matching by identifiers); no checksum test.
+  static Status ReadDescriptor(int fd, const std::string& what, RVMD* md);
+};
+
+}  // namespace rv

@@ -1,0 +1,142 @@
+#include "PosixFileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+
+namespace rv {
+
+int PosixFileSystem::OpenAt(int dirFd, const std::string& name, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::openat(dirFd, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int PosixFileSystem::WriteAll(int fd, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = ::write(fd, p, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+ssize_t PosixFileSystem::ReadAt(int fd, void* data, size_t length, off_t offset) {
+  size_t done = 0;
+  char* p = static_cast<char*>(data);
+  while (done < length) {
+    ssize_t n = ::pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+int PosixFileSystem::Sync(int fd) { return ::fsync(fd); }
+
+int PosixFileSystem::RenameAt(int fromDir, const std::string& from, int toDir,
+                              const std::string& to, bool noReplace) {
+  if (!noReplace) return ::renameat(fromDir, from.c_str(), toDir, to.c_str());
+  int r = ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
+  if (r == 0 || (errno != EINVAL && errno != ENOSYS)) return r;
+  // File systems without RENAME_NOREPLACE: link refuses to replace, then drop the old name.
+  if (::linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) return -1;
+  return ::unlinkat(fromDir, from.c_str(), 0);
+}
+
+int PosixFileSystem::LinkAt(int fromDir, const std::string& from, int toDir,
+                            const std::string& to) {
+  return ::linkat(fromDir, from.c_str(), toDir, to.c_str(), 0);
+}
+
+int PosixFileSystem::UnlinkAt(int dirFd, const std::string& name, bool directory) {
+  return ::unlinkat(dirFd, name.c_str(), directory ? AT_REMOVEDIR : 0);
+}
+
+int PosixFileSystem::MkdirAt(int dirFd, const std::string& name, mode_t mode) {
+  return ::mkdirat(dirFd, name.c_str(), mode);
+}
+
+int PosixFileSystem::List(int dirFd, std::vector<std::string>* names) {
+  // A fresh descriptor: readdir state must not be shared with the caller's descriptor.
+  int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  names->clear();
+  errno = 0;
+  while (struct dirent* e = ::readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    names->emplace_back(e->d_name);
+  }
+  int err = errno;
+  ::closedir(dir);
+  if (err != 0) {
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
+int PosixFileSystem::Lock(int fd, bool exclusive, bool wait) {
+  int op = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+  int r;
+  do {
+    r = ::flock(fd, op);
+  } while (r != 0 && errno == EINTR);
+  return r;
+}
+
+int PosixFileSystem::StatAt(int dirFd, const std::string& name, struct stat* st) {
+  return ::fstatat(dirFd, name.c_str(), st, AT_SYMLINK_NOFOLLOW);
+}
+
+int PosixFileSystem::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+
+int PosixFileSystem::FsType(int fd, long* type) {
+  struct statfs sf;
+  if (::fstatfs(fd, &sf) != 0) return -1;
+  *type = static_cast<long>(sf.f_type);
+  return 0;
+}
+
+namespace {
+PosixFileSystem gPosix;
+std::atomic<FileSystem*> gCurrent{&gPosix};
+}  // namespace
+
+FileSystem& Fs() { return *gCurrent.load(std::memory_order_acquire); }
+
+void SetFsForTesting(FileSystem* fs) {
+  gCurrent.store(fs != nullptr ? fs : &gPosix, std::memory_order_release);
+}
+
+}  // namespace rv

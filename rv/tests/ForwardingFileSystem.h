@@ -1,0 +1,56 @@
+// ForwardingFileSystem: passes every call to the real file system. Tests derive from it and
+// override Before() to fail or observe calls (fault injection, journaling in helper programs).
+// Not thread-safe; install it with rv::SetFsForTesting only between calls of the library.
+#pragma once
+
+#include "PosixFileSystem.h"
+
+namespace rvtest {
+
+class ForwardingFileSystem : public rv::FileSystem {
+ public:
+  // Called before every call; returning false makes the call fail with errno as set by Before.
+  virtual bool Before(const char* call) {
+    (void)call;
+    return true;
+  }
+
+  int OpenAt(int d, const std::string& n, int f, mode_t m) override {
+    return Before("open") ? _real.OpenAt(d, n, f, m) : -1;
+  }
+  int WriteAll(int fd, const void* p, size_t n) override {
+    return Before("write") ? _real.WriteAll(fd, p, n) : -1;
+  }
+  ssize_t ReadAt(int fd, void* p, size_t n, off_t o) override {
+    return Before("read") ? _real.ReadAt(fd, p, n, o) : -1;
+  }
+  int Sync(int fd) override { return Before("sync") ? _real.Sync(fd) : -1; }
+  int RenameAt(int fd, const std::string& f, int td, const std::string& t, bool nr) override {
+    return Before("rename") ? _real.RenameAt(fd, f, td, t, nr) : -1;
+  }
+  int LinkAt(int fd, const std::string& f, int td, const std::string& t) override {
+    return Before("link") ? _real.LinkAt(fd, f, td, t) : -1;
+  }
+  int UnlinkAt(int d, const std::string& n, bool dir) override {
+    return Before("unlink") ? _real.UnlinkAt(d, n, dir) : -1;
+  }
+  int MkdirAt(int d, const std::string& n, mode_t m) override {
+    return Before("mkdir") ? _real.MkdirAt(d, n, m) : -1;
+  }
+  int List(int d, std::vector<std::string>* names) override {
+    return Before("list") ? _real.List(d, names) : -1;
+  }
+  int Lock(int fd, bool ex, bool wait) override {
+    return Before("lock") ? _real.Lock(fd, ex, wait) : -1;
+  }
+  int StatAt(int d, const std::string& n, struct stat* st) override {
+    return Before("stat") ? _real.StatAt(d, n, st) : -1;
+  }
+  int Fstat(int fd, struct stat* st) override { return Before("fstat") ? _real.Fstat(fd, st) : -1; }
+  int FsType(int fd, long* type) override { return Before("fstype") ? _real.FsType(fd, type) : -1; }
+
+ protected:
+  rv::PosixFileSystem _real;
+};
+
+}  // namespace rvtest

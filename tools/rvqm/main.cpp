@@ -1,0 +1,473 @@
+// rvqm: sets up and inspects the embedded queue managers of the RV library: queue managers and
+// queues, messages in and out, quiescing, and the texts of reason codes. Every command works on
+// the data root that RV_DATA_DIR names (default ${XDG_STATE_HOME:-$HOME/.local/state}/rv).
+// Standard output carries only what a command is for; errors go to standard error with exit
+// status 1 (2 for "rvqm get" when no message came).
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DataRoot.h"
+#include "LastError.h"
+#include "ObjectName.h"
+#include "QueueStore.h"
+#include "rvic.h"
+
+namespace {
+
+struct UsageError {
+  std::string text;
+};
+struct CommandError {
+  std::string text;
+  int status = 1;
+};
+
+struct Command {
+  const char* name;
+  const char* synopsis;
+  const char* help;
+  std::vector<std::string> valueOptions;
+  std::vector<std::string> flagOptions;
+  size_t minArgs, maxArgs;  // positional arguments
+  std::function<void(const std::vector<std::string>&, std::map<std::string, std::string>&)> run;
+};
+
+void CheckName(const std::string& name, const char* what) {
+  if (!rv::ObjectName::IsValid(name)) {
+    throw CommandError{std::string(what) + " name \"" + name +
+                       "\" is not valid: use 1 to 48 characters from A-Z a-z 0-9 . _ / %, no "
+                       "empty, \".\" or \"..\" part between slashes and no %XX escape"};
+  }
+}
+
+void Check(const rv::Status& s, const std::string& what) {
+  if (!s.ok()) throw CommandError{what + ": " + s.message()};
+}
+
+long long Number(const std::string& text, const char* option, long long min) {
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || v < min) {
+    throw UsageError{std::string(option) + " needs a whole number of at least " +
+                     std::to_string(min) + ", not \"" + text + "\""};
+  }
+  return v;
+}
+
+rv::DataRoot OpenRoot(bool create) {
+  rv::DataRoot root;
+  Check(rv::DataRoot::Open(create, &root), "cannot use the data folder");
+  return root;
+}
+
+rv::UniqueFd OpenQm(const rv::DataRoot& root, const std::string& qm) {
+  CheckName(qm, "queue manager");
+  rv::DataRoot::QueueManagerDefinition def;
+  rv::UniqueFd dir;
+  Check(root.OpenQueueManager(qm, &def, &dir), "cannot open queue manager " + qm);
+  return dir;
+}
+
+// A connection and an open queue through the library's own calls; closed on destruction.
+class Session {
+ public:
+  Session(const std::string& qm, const std::string& queue, RVLONG options) {
+    CheckName(qm, "queue manager");
+    CheckName(queue, "queue");
+    RVCNO cno;
+    RVInitCNO(&cno);
+    RVLONG cc, rc;
+    RVCONNX(qm.c_str(), &cno, &_hconn, &cc, &rc);
+    if (cc == RVCC_FAILED) Fail("cannot connect to queue manager " + qm, rc);
+    _connected = true;
+    RVOD od;
+    RVInitOD(&od);
+    std::memcpy(od.objectName, queue.data(), queue.size());
+    RVOPEN(_hconn, &od, options, &_hobj, &cc, &rc);
+    if (cc == RVCC_FAILED) Fail("cannot open queue " + queue + " of " + qm, rc);
+    _open = true;
+  }
+  ~Session() {
+    RVLONG cc, rc;
+    if (_open) RVCLOSE(_hconn, &_hobj, RVCO_NONE, &cc, &rc);
+    if (_connected) RVDISC(&_hconn, &cc, &rc);
+  }
+  [[noreturn]] static void Fail(const std::string& what, RVLONG reason, int status = 1) {
+    std::string detail = rv::LastError::Text();
+    throw CommandError{what + ": " + RVReasonText(reason) + (detail.empty() ? "" : " (" + detail + ")"),
+                       status};
+  }
+  RVHCONN hconn() const { return _hconn; }
+  RVHOBJ hobj() const { return _hobj; }
+
+ private:
+  RVHCONN _hconn = RVHC_UNUSABLE_HCONN;
+  RVHOBJ _hobj = RVHO_UNUSABLE_HOBJ;
+  bool _connected = false, _open = false;
+};
+
+std::string ReadInput(const std::string& file) {
+  std::ostringstream data;
+  if (file == "-") {
+    data << std::cin.rdbuf();
+    if (std::cin.bad()) throw CommandError{"cannot read standard input"};
+    return data.str();
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw CommandError{"cannot open " + file + ": " + std::strerror(errno)};
+  data << in.rdbuf();
+  if (in.bad()) throw CommandError{"cannot read " + file};
+  return data.str();
+}
+
+std::string Field(const char* p, size_t n) {
+  std::string s(p, n);
+  while (!s.empty() && (s.back() == '\0' || s.back() == ' ')) s.pop_back();
+  for (char& c : s) {
+    if (!std::isprint(static_cast<unsigned char>(c))) c = '.';
+  }
+  return s;
+}
+
+std::string Hex(const RVBYTE* p, size_t n) {
+  std::string s;
+  char b[3];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(b, sizeof b, "%02X", p[i]);
+    s += b;
+  }
+  return s;
+}
+
+void PrintMessage(long index, const RVMD& md, const std::string& data) {
+  std::printf("message %ld\n", index);
+  std::printf("  messageId       %s\n", Hex(md.messageId, 24).c_str());
+  std::printf("  correlationId   %s\n", Hex(md.correlationId, 24).c_str());
+  std::printf("  format          \"%s\"\n", Field(md.format, 8).c_str());
+  std::printf("  messageType     %d\n", md.messageType);
+  std::printf("  priority        %d\n", md.priority);
+  std::printf("  persistence     %d\n", md.persistence);
+  std::printf("  expiry          %d\n", md.expiry);
+  std::printf("  encoding        %d\n", md.encoding);
+  std::printf("  codedCharSetId  %d\n", md.codedCharSetId);
+  std::printf("  replyToQ        \"%s\"\n", Field(md.replyToQ, 48).c_str());
+  std::printf("  replyToQMgr     \"%s\"\n", Field(md.replyToQMgr, 48).c_str());
+  std::printf("  userIdentifier  \"%s\"\n", Field(md.userIdentifier, 12).c_str());
+  std::printf("  putApplName     \"%s\"\n", Field(md.putApplName, 28).c_str());
+  std::printf("  putDate         %s\n", Field(md.putDate, 8).c_str());
+  std::printf("  putTime         %s\n", Field(md.putTime, 8).c_str());
+  std::printf("  length          %zu\n", data.size());
+  for (size_t off = 0; off < data.size(); off += 16) {
+    std::printf("  %08zx ", off);
+    for (size_t i = 0; i < 16; ++i) {
+      if (off + i < data.size()) {
+        std::printf(" %02x", static_cast<unsigned char>(data[off + i]));
+      } else {
+        std::printf("   ");
+      }
+    }
+    std::printf("  |");
+    for (size_t i = 0; i < 16 && off + i < data.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(data[off + i]);
+      std::putchar(c >= 32 && c < 127 ? c : '.');
+    }
+    std::printf("|\n");
+  }
+}
+
+// Gets one message (or browses), growing the buffer after a 2080. Returns false on 2033.
+bool Receive(const Session& s, RVLONG options, RVLONG waitMs, RVMD* md, std::string* data,
+             RVLONG* reasonOut) {
+  RVLONG bufLen = 4096;
+  for (;;) {
+    RVInitMD(md);
+    RVGMO gmo;
+    RVInitGMO(&gmo);
+    gmo.options = options;
+    gmo.waitInterval = waitMs;
+    data->assign(static_cast<size_t>(bufLen), '\0');
+    RVLONG len = 0, cc, rc;
+    RVGET(s.hconn(), s.hobj(), md, &gmo, bufLen, data->data(), &len, &cc, &rc);
+    *reasonOut = rc;
+    if (rc == RVRC_TRUNCATED_MSG_FAILED) {
+      bufLen = len;
+      continue;
+    }
+    if (rc == RVRC_NO_MSG_AVAILABLE) return false;
+    if (cc == RVCC_FAILED) Session::Fail("cannot get a message", rc);
+    data->resize(static_cast<size_t>(len));
+    return true;
+  }
+}
+
+const std::vector<Command>& Commands();
+
+void PrintHelp(const Command& c) {
+  std::printf("usage: rvqm %s\n\n%s", c.synopsis, c.help);
+}
+
+void PrintOverview() {
+  std::printf(
+      "usage: rvqm COMMAND [ARGUMENTS]\n\n"
+      "Sets up the embedded queue managers of the RV client library in the data folder\n"
+      "that RV_DATA_DIR names (default ${XDG_STATE_HOME:-$HOME/.local/state}/rv).\n\n"
+      "commands:\n");
+  for (const auto& c : Commands()) std::printf("  rvqm %s\n", c.synopsis);
+  std::printf("\n\"rvqm COMMAND --help\" describes one command.\n");
+}
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"create", "create QM [--default]",
+       "Creates queue manager QM. With --default it also becomes the default queue manager,\n"
+       "the one that an empty queue manager name connects to.\n",
+       {}, {"--default"}, 1, 1,
+       [](const auto& a, auto& o) {
+         CheckName(a[0], "queue manager");
+         rv::DataRoot root = OpenRoot(true);
+         Check(root.CreateQueueManager(a[0], o.count("--default") > 0),
+               "cannot create queue manager " + a[0]);
+       }},
+      {"delete", "delete QM [--force]",
+       "Deletes queue manager QM with its queues. Refuses while a queue holds messages,\n"
+       "unless --force is given.\n",
+       {}, {"--force"}, 1, 1,
+       [](const auto& a, auto& o) {
+         CheckName(a[0], "queue manager");
+         rv::DataRoot root = OpenRoot(false);
+         Check(root.DeleteQueueManager(a[0], o.count("--force") > 0),
+               "cannot delete queue manager " + a[0]);
+       }},
+      {"define", "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]",
+       "Defines one or more queues on QM. --maxdepth limits the number of messages\n"
+       "(default 50000), --maxmsgl the length of one message (default 104857600).\n",
+       {"--maxdepth", "--maxmsgl"}, {}, 2, 1000,
+       [](const auto& a, auto& o) {
+         rv::QueueStore::Definition def;
+         if (o.count("--maxdepth")) def.maxDepth = Number(o["--maxdepth"], "--maxdepth", 1);
+         if (o.count("--maxmsgl")) {
+           def.maxMessageLength = Number(o["--maxmsgl"], "--maxmsgl", 0);
+           if (def.maxMessageLength > 0x7fffffff) throw UsageError{"--maxmsgl is at most 2147483647"};
+         }
+         for (size_t i = 1; i < a.size(); ++i) CheckName(a[i], "queue");
+         rv::DataRoot root = OpenRoot(false);
+         rv::UniqueFd qm = OpenQm(root, a[0]);
+         for (size_t i = 1; i < a.size(); ++i) {
+           def.name = a[i];
+           Check(rv::QueueStore::Define(qm.get(), def), "cannot define queue " + a[i] + " on " + a[0]);
+         }
+       }},
+      {"undefine", "undefine QM QUEUE",
+       "Removes queue QUEUE from QM. Refuses while the queue holds messages (rvqm clear\n"
+       "empties it).\n",
+       {}, {}, 2, 2,
+       [](const auto& a, auto&) {
+         CheckName(a[1], "queue");
+         rv::DataRoot root = OpenRoot(false);
+         rv::UniqueFd qm = OpenQm(root, a[0]);
+         Check(rv::QueueStore::Undefine(qm.get(), a[1], false),
+               "cannot undefine queue " + a[1] + " on " + a[0]);
+       }},
+      {"list", "list [QM]",
+       "Lists the queues of QM (default: the default queue manager), one line each:\n"
+       "name, current depth, maximum depth, maximum message length.\n",
+       {}, {}, 0, 1,
+       [](const auto& a, auto&) {
+         rv::DataRoot root = OpenRoot(false);
+         std::string name;
+         if (a.empty()) {
+           Check(root.DefaultQueueManager(&name), "no queue manager named");
+         } else {
+           name = a[0];
+         }
+         rv::UniqueFd qm = OpenQm(root, name);
+         std::vector<rv::QueueStore::Summary> queues;
+         Check(rv::QueueStore::List(qm.get(), &queues), "cannot list the queues of " + name);
+         size_t width = 1;
+         for (const auto& q : queues) width = std::max(width, q.name.size());
+         for (const auto& q : queues) {
+           std::printf("%-*s %8zu %8lld %10lld\n", static_cast<int>(width), q.name.c_str(),
+                       q.depth, static_cast<long long>(q.definition.maxDepth),
+                       static_cast<long long>(q.definition.maxMessageLength));
+         }
+       }},
+      {"browse", "browse QM QUEUE",
+       "Shows every message on QUEUE, its descriptor fields and its data as a hex dump\n"
+       "with characters, without removing it.\n",
+       {}, {}, 2, 2,
+       [](const auto& a, auto&) {
+         Session s(a[0], a[1], RVOO_BROWSE);
+         RVMD md;
+         std::string data;
+         RVLONG rc;
+         RVLONG option = RVGMO_BROWSE_FIRST;
+         for (long i = 1; Receive(s, option, 0, &md, &data, &rc); ++i) {
+           PrintMessage(i, md, data);
+           option = RVGMO_BROWSE_NEXT;
+         }
+       }},
+      {"put", "put QM QUEUE FILE|- [--reply-to Q] [--reply-to-qmgr QM]",
+       "Puts the bytes of FILE (- for standard input) as one message on QUEUE, with format\n"
+       "\"RVSTR   \" and the reply-to queue and queue manager given.\n",
+       {"--reply-to", "--reply-to-qmgr"}, {}, 3, 3,
+       [](const auto& a, auto& o) {
+         RVMD md;
+         RVInitMD(&md);
+         std::memcpy(md.format, RVFMT_STRING, 8);
+         for (auto [option, field] : {std::pair{"--reply-to", md.replyToQ},
+                                      std::pair{"--reply-to-qmgr", md.replyToQMgr}}) {
+           if (!o.count(option)) continue;
+           CheckName(o[option], option);
+           std::memcpy(field, o[option].data(), o[option].size());
+         }
+         std::string data = ReadInput(a[2]);
+         if (data.size() > 0x7fffffff) throw CommandError{a[2] + " is too long for one message"};
+         Session s(a[0], a[1], RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING);
+         RVPMO pmo;
+         RVInitPMO(&pmo);
+         pmo.options = RVPMO_NO_SYNCPOINT | RVPMO_FAIL_IF_QUIESCING;
+         RVLONG cc, rc;
+         RVPUT(s.hconn(), s.hobj(), &md, &pmo, static_cast<RVLONG>(data.size()), data.data(), &cc, &rc);
+         if (cc == RVCC_FAILED) Session::Fail("cannot put on " + a[1], rc);
+       }},
+      {"get", "get QM QUEUE [--wait MS]",
+       "Takes the next message from QUEUE and writes its data to standard output. --wait\n"
+       "waits up to MS milliseconds for one (-1: without limit). Exit status 2 when no\n"
+       "message came.\n",
+       {"--wait"}, {}, 2, 2,
+       [](const auto& a, auto& o) {
+         RVLONG wait = 0;
+         if (o.count("--wait")) wait = static_cast<RVLONG>(Number(o["--wait"], "--wait", -1));
+         if (wait > 0x7fffffff) throw UsageError{"--wait is at most 2147483647"};
+         Session s(a[0], a[1], RVOO_INPUT_SHARED | RVOO_FAIL_IF_QUIESCING);
+         RVMD md;
+         std::string data;
+         RVLONG rc;
+         RVLONG options = RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING | (wait != 0 ? RVGMO_WAIT : 0);
+         if (!Receive(s, options, wait, &md, &data, &rc)) {
+           throw CommandError{"no message on " + a[1] + ": " + RVReasonText(rc), 2};
+         }
+         std::fwrite(data.data(), 1, data.size(), stdout);
+       }},
+      {"clear", "clear QM QUEUE",
+       "Removes every message from QUEUE (messages held by open handles stay).\n",
+       {}, {}, 2, 2,
+       [](const auto& a, auto&) {
+         CheckName(a[1], "queue");
+         rv::DataRoot root = OpenRoot(false);
+         rv::UniqueFd qm = OpenQm(root, a[0]);
+         std::unique_ptr<rv::QueueStore> store;
+         Check(rv::QueueStore::Open(qm.get(), a[1], &store), "cannot open queue " + a[1]);
+         size_t removed = 0;
+         Check(store->Clear(&removed), "cannot clear queue " + a[1]);
+       }},
+      {"quiesce", "quiesce QM",
+       "Quiesces QM: new connections fail with reason 2161, and waiting gets that asked to\n"
+       "fail when quiescing end with it. \"rvqm start\" lifts it.\n",
+       {}, {}, 1, 1,
+       [](const auto& a, auto&) {
+         CheckName(a[0], "queue manager");
+         rv::DataRoot root = OpenRoot(false);
+         Check(root.SetQuiescing(a[0], true), "cannot quiesce " + a[0]);
+       }},
+      {"start", "start QM",
+       "Lifts the quiescing of QM.\n",
+       {}, {}, 1, 1,
+       [](const auto& a, auto&) {
+         CheckName(a[0], "queue manager");
+         rv::DataRoot root = OpenRoot(false);
+         Check(root.SetQuiescing(a[0], false), "cannot start " + a[0]);
+       }},
+      {"reason", "reason CODE",
+       "Prints the symbolic name of reason code CODE and what it means.\n",
+       {}, {}, 1, 1,
+       [](const auto& a, auto&) {
+         long long code = Number(a[0], "CODE", 0);
+         if (code > 0x7fffffff) throw UsageError{"CODE is too large"};
+         std::printf("%lld %s\n", code, RVReasonText(static_cast<RVLONG>(code)));
+       }},
+  };
+  return commands;
+}
+
+int Run(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fprintf(stderr, "rvqm: a command is needed; \"rvqm --help\" lists them\n");
+    return 1;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    PrintOverview();
+    return 0;
+  }
+  const Command* command = nullptr;
+  for (const auto& c : Commands()) {
+    if (args[0] == c.name) command = &c;
+  }
+  if (command == nullptr) {
+    std::fprintf(stderr, "rvqm: unknown command \"%s\"; \"rvqm --help\" lists them\n", args[0].c_str());
+    return 1;
+  }
+  try {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;
+    for (size_t i = 1; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (a == "--help" || a == "-h") {
+        PrintHelp(*command);
+        return 0;
+      }
+      if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+        std::string name = a.substr(0, a.find('='));
+        bool takesValue = std::count(command->valueOptions.begin(), command->valueOptions.end(), name) > 0;
+        bool isFlag = std::count(command->flagOptions.begin(), command->flagOptions.end(), name) > 0;
+        if (!takesValue && !isFlag) throw UsageError{"unknown option " + name};
+        if (isFlag) {
+          if (a.find('=') != std::string::npos) throw UsageError{name + " takes no value"};
+          options[name] = "";
+        } else if (a.find('=') != std::string::npos) {
+          options[name] = a.substr(a.find('=') + 1);
+        } else if (i + 1 < args.size()) {
+          options[name] = args[++i];
+        } else {
+          throw UsageError{name + " needs a value"};
+        }
+      } else {
+        positional.push_back(a);
+      }
+    }
+    if (positional.size() < command->minArgs || positional.size() > command->maxArgs) {
+      throw UsageError{positional.size() < command->minArgs ? "too few arguments" : "too many arguments"};
+    }
+    command->run(positional, options);
+    if (std::fflush(stdout) != 0) throw CommandError{"cannot write to standard output"};
+    return 0;
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "rvqm %s: %s\nusage: rvqm %s\n", command->name, e.text.c_str(), command->synopsis);
+    return 1;
+  } catch (const CommandError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "rvqm %s: %s\n", command->name, e.text.c_str());
+    return e.status;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "rvqm %s: unexpected failure: %s\n", command->name, e.what());
+    return 1;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return Run(argc, argv); }

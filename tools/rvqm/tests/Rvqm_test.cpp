@@ -1,0 +1,166 @@
+// rvqm end to end: the built program run with a private RV_DATA_DIR, its standard output,
+// standard error and exit status compared byte for byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "ProcessRunner.h"
+
+namespace {
+
+class RvqmTest : public ::testing::Test {
+ protected:
+  void SetUp() override { root = MakeTempDir("rvqm") + "/data"; }
+  ProcessResult Rvqm(std::vector<std::string> args, const std::string& input = "") {
+    ProcessRunner r(RVQM_PATH, std::move(args));
+    r.Env("RV_DATA_DIR", root).Input(input).Timeout(std::chrono::seconds(30));
+    return r.Run();
+  }
+  void Ok(std::vector<std::string> args, const std::string& input = "") {
+    ProcessResult r = Rvqm(args, input);
+    ASSERT_EQ(r.status, 0) << args[0] << ": " << r.err;
+    ASSERT_EQ(r.err, "") << args[0];
+  }
+  std::string root;
+};
+
+TEST_F(RvqmTest, MessagesRoundTripWithReplyToFields) {
+  Ok({"create", "QM1", "--default"});
+  Ok({"define", "QM1", "IN", "OUT", "--maxdepth", "10", "--maxmsgl=1000"});
+  std::string bytes("<?xml version=\"1.0\"?>\n<a>\x01\x02 bin</a>\n", 36);
+  Ok({"put", "QM1", "IN", "-", "--reply-to", "OUT", "--reply-to-qmgr", "QM1"}, bytes);
+  Ok({"put", "QM1", "IN", "-"}, "second");
+
+  ProcessResult list = Rvqm({"list", "QM1"});
+  EXPECT_EQ(list.out, "IN         2       10       1000\nOUT        0       10       1000\n");
+  EXPECT_EQ(Rvqm({"list"}).out, list.out) << "list without QM shows the default";
+
+  ProcessResult browse = Rvqm({"browse", "QM1", "IN"});
+  ASSERT_EQ(browse.status, 0) << browse.err;
+  EXPECT_NE(browse.out.find("message 1\n"), std::string::npos);
+  EXPECT_NE(browse.out.find("  format          \"RVSTR\"\n"), std::string::npos) << browse.out;
+  EXPECT_NE(browse.out.find("  replyToQ        \"OUT\"\n"), std::string::npos);
+  EXPECT_NE(browse.out.find("  replyToQMgr     \"QM1\"\n"), std::string::npos);
+  EXPECT_NE(browse.out.find("  length          36\n"), std::string::npos);
+  EXPECT_NE(browse.out.find("  00000000  3c 3f 78 6d 6c 20 76 65 72 73 69 6f 6e 3d 22 31  |<?xml version=\"1|\n"),
+            std::string::npos) << browse.out;
+  EXPECT_NE(browse.out.find("|.0\"?>.<a>.. bin<|"), std::string::npos) << browse.out;
+  EXPECT_NE(browse.out.find("message 2\n"), std::string::npos);
+  EXPECT_EQ(Rvqm({"list", "QM1"}).out, list.out) << "browse removed something";
+
+  ProcessResult get = Rvqm({"get", "QM1", "IN"});
+  EXPECT_EQ(get.status, 0);
+  EXPECT_EQ(get.out, bytes);
+  EXPECT_EQ(Rvqm({"get", "QM1", "IN", "--wait", "100"}).out, "second");
+  ProcessResult empty = Rvqm({"get", "QM1", "IN", "--wait", "50"});
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_EQ(empty.out, "");
+  EXPECT_EQ(empty.err, "rvqm get: no message on IN: RVRC_NO_MSG_AVAILABLE: no message is available on the queue\n");
+}
+
+TEST_F(RvqmTest, PutFromFileClearUndefineDelete) {
+  Ok({"create", "QM1"});
+  Ok({"define", "QM1", "Q"});
+  std::string file = MakeTempDir("rvqm-in") + "/msg.xml";
+  WriteWholeFile(file, "from a file");
+  Ok({"put", "QM1", "Q", file});
+  Ok({"put", "QM1", "Q", file});
+  ProcessResult r = Rvqm({"undefine", "QM1", "Q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "rvqm undefine: cannot undefine queue Q on QM1: queue Q holds 2 messages (clear it first)\n");
+  r = Rvqm({"delete", "QM1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "rvqm delete: cannot delete queue manager QM1: queue Q of QM1 holds 2 messages (use --force to delete anyway)\n");
+  Ok({"clear", "QM1", "Q"});
+  EXPECT_EQ(Rvqm({"list", "QM1"}).out, "Q        0    50000  104857600\n");
+  Ok({"undefine", "QM1", "Q"});
+  EXPECT_EQ(Rvqm({"list", "QM1"}).out, "");
+  Ok({"define", "QM1", "Q"});
+  Ok({"put", "QM1", "Q", file});
+  Ok({"delete", "QM1", "--force"});
+  r = Rvqm({"list", "QM1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "rvqm list: cannot open queue manager QM1: queue manager QM1 does not exist\n");
+}
+
+TEST_F(RvqmTest, QuiesceAndStart) {
+  Ok({"create", "QM1"});
+  Ok({"define", "QM1", "Q"});
+  Ok({"quiesce", "QM1"});
+  ProcessResult r = Rvqm({"put", "QM1", "Q", "-"}, "x");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("rvqm put: cannot connect to queue manager QM1: RVRC_Q_MGR_QUIESCING", 0), 0u) << r.err;
+  Ok({"start", "QM1"});
+  Ok({"put", "QM1", "Q", "-"}, "x");
+}
+
+TEST_F(RvqmTest, DataFolderIsCreatedPrivate) {
+  Ok({"create", "QM1"});
+  struct stat st;
+  ASSERT_EQ(::stat(root.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(RvqmTest, ReasonPrintsNameAndMeaning) {
+  ProcessResult r = Rvqm({"reason", "2033"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "2033 RVRC_NO_MSG_AVAILABLE: no message is available on the queue\n");
+  EXPECT_EQ(Rvqm({"reason", "7"}).out, "7 RVRC_UNKNOWN: this reason code is not known to the library\n");
+}
+
+TEST_F(RvqmTest, HelpForEveryCommand) {
+  ProcessResult overview = Rvqm({"--help"});
+  EXPECT_EQ(overview.status, 0);
+  for (const char* c : {"create", "delete", "define", "undefine", "list", "browse", "put", "get",
+                        "clear", "quiesce", "start", "reason"}) {
+    ProcessResult r = Rvqm({c, "--help"});
+    EXPECT_EQ(r.status, 0) << c;
+    EXPECT_EQ(r.out.rfind(std::string("usage: rvqm ") + c, 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "") << c;
+    EXPECT_NE(overview.out.find(std::string("  rvqm ") + c), std::string::npos) << c;
+  }
+}
+
+TEST_F(RvqmTest, UserErrorsGoToStandardErrorWithStatus1) {
+  Ok({"create", "QM1"});
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{}, "rvqm: a command is needed; \"rvqm --help\" lists them\n"},
+      {{"frobnicate"}, "rvqm: unknown command \"frobnicate\"; \"rvqm --help\" lists them\n"},
+      {{"create"}, "rvqm create: too few arguments\nusage: rvqm create QM [--default]\n"},
+      {{"create", "QM1"}, "rvqm create: cannot create queue manager QM1: queue manager QM1 already exists\n"},
+      {{"create", "../evil"},
+       "rvqm create: queue manager name \"../evil\" is not valid: use 1 to 48 characters from A-Z "
+       "a-z 0-9 . _ / %, no empty, \".\" or \"..\" part between slashes and no %XX escape\n"},
+      {{"define", "QM1", "Q", "--maxdepth", "lots"},
+       "rvqm define: --maxdepth needs a whole number of at least 1, not \"lots\"\n"
+       "usage: rvqm define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]\n"},
+      {{"define", "QM1", "Q", "--colour", "red"},
+       "rvqm define: unknown option --colour\nusage: rvqm define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]\n"},
+      {{"define", "NOQM", "Q"}, "rvqm define: cannot open queue manager NOQM: queue manager NOQM does not exist\n"},
+      {{"get", "QM1", "NOQ"},
+       "rvqm get: cannot open queue NOQ of QM1: RVRC_UNKNOWN_OBJECT_NAME: no queue of that name is "
+       "defined (queue NOQ is not defined)\n"},
+      {{"put", "QM1", "Q", "/no/such/file"}, "rvqm put: cannot open /no/such/file: No such file or directory\n"},
+      {{"get", "QM1", "Q", "--wait"}, "rvqm get: --wait needs a value\nusage: rvqm get QM QUEUE [--wait MS]\n"},
+      {{"reason", "x"}, "rvqm reason: CODE needs a whole number of at least 0, not \"x\"\nusage: rvqm reason CODE\n"},
+  };
+  for (const auto& k : cases) {
+    ProcessResult r = Rvqm(k.args);
+    EXPECT_EQ(r.status, 1) << k.err;
+    EXPECT_EQ(r.out, "") << k.err;
+    EXPECT_EQ(r.err, k.err);
+  }
+}
+
+TEST(RvqmNoRootTest, MissingDataFolderIsExplained) {
+  std::string root = MakeTempDir("rvqm-none") + "/absent";
+  ProcessResult r = ProcessRunner(RVQM_PATH, {"list", "QM1"}).Env("RV_DATA_DIR", root).Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "rvqm list: cannot use the data folder: the data folder " + root +
+                       " does not exist (rvqm create makes it)\n");
+}
+
+}  // namespace
