@@ -8,7 +8,8 @@
 // cannot be opened gives "Error opening file: <name>" and exit status 255 (-1); a message
 // that cannot be read or parsed gives "Exception during parsing of the XML Stream:"
 // followed by the reason, and exit status 1. These reports go to standard output and end
-// without a line end.
+// without a line end. When standard output cannot be written, a message goes to standard
+// error and the exit status is 1.
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -91,6 +92,7 @@ int main(int argc, char* argv[]) {
   try {
     KesBinary text = ReadMessage(in, argv[1]);
     KesMessage message(text);
+    text = KesBinary();  // the map holds all that is needed; free the bytes before rendering
     KesMessageMap map = message.MessageMap();
     std::ostringstream stream;
     map.Stream(stream);
@@ -112,6 +114,11 @@ int main(int argc, char* argv[]) {
     std::cout << "\nunknown E R R O R\n ";
     std::cout << "\n";
     rc = 1;
+  }
+  // A rendering that did not reach its reader must not pass for success.
+  if (!std::cout.flush()) {
+    std::cerr << "mapprobe: cannot write to standard output\n";
+    return 1;
   }
   return rc;
 }

@@ -116,6 +116,14 @@ TEST(Mapprobe, LongLinesAreReadWhole) {
   ExpectResult(RunProbe({WriteTemp("one.xml", "<r>" + value + "</r>")}), expected, 0);
 }
 
+TEST(Mapprobe, FailedOutputIsNotSuccess) {
+  std::string err = MakeTempDir("mapprobe-full") + "/err";
+  int pid = ProcessRunner(MAPPROBE_PATH, {kData + "/message.xml"}).Start("/dev/full", err);
+  ProcessResult r = ProcessRunner::Wait(pid, std::chrono::seconds(30));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadWholeFile(err), "mapprobe: cannot write to standard output\n");
+}
+
 TEST(Mapprobe, UnparsableMessagesAreReportedAsFailures) {
   std::string dir = MakeTempDir("mapprobe-bad");
   WriteWholeFile(dir + "/empty.xml", "");
