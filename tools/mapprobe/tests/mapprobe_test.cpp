@@ -116,6 +116,23 @@ TEST(Mapprobe, LongLinesAreReadWhole) {
   ExpectResult(RunProbe({WriteTemp("one.xml", "<r>" + value + "</r>")}), expected, 0);
 }
 
+TEST(Mapprobe, OtherFailuresAreReportedAsUnknownErrors) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#else
+  // 48 MB of message text cannot be held in 100 MB of address space, of which the
+  // program and its libraries take about half: the allocation fails.
+  std::string big = "<r>\n";
+  std::string line(1023, 'x');
+  line += '\n';
+  while (big.size() < 48u * 1024 * 1024) big += line;
+  std::string path = WriteTemp("big.xml", big + "</r>\n");
+  ProcessRunner runner("/bin/sh",
+                       {"-c", "ulimit -v 100000 && exec \"$0\" \"$1\"", MAPPROBE_PATH, path});
+  ExpectResult(runner.Run(), "\nunknown E R R O R\n \n", 1);
+#endif
+}
+
 TEST(Mapprobe, FailedOutputIsNotSuccess) {
   std::string err = MakeTempDir("mapprobe-full") + "/err";
   int pid = ProcessRunner(MAPPROBE_PATH, {kData + "/message.xml"}).Start("/dev/full", err);
