@@ -116,7 +116,7 @@ TEST_F(QueueToolsTest, BadCommandLinesWriteTheUsageTextAndEndWith255) {
     EXPECT_EQ(r.status, 255);
   }
   const std::vector<std::vector<std::string>> upesCases = {
-      {}, {"-h"}, {"-u", "UPES.Q", "-m", "QM1", "left-over"}, {"-r", "skel.xml", "-L"}};
+      {}, {"-h"}, {"-u", "UPES.Q", "-m", "QM1", "left-over"}, {"-r", "skel.xml", "-H"}};
   for (const auto& args : upesCases) {
     ProcessResult r = Upes(args);
     EXPECT_EQ(r.out, kUsageUpes);
