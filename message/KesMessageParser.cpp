@@ -114,14 +114,13 @@ class MapHandler : public xc::DefaultHandler {
     Convert(qname, xc::XMLString::stringLen(qname));
     _builder.StartElement(_scratch);
     uint64_t volume = kElementCost + _scratch.size();
-    std::string name;
     for (XMLSize_t i = 0; i < attributes.getLength(); ++i) {
-      name.clear();
-      AppendUtf8(name, attributes.getQName(i), xc::XMLString::stringLen(attributes.getQName(i)));
+      _name.clear();
+      AppendUtf8(_name, attributes.getQName(i), xc::XMLString::stringLen(attributes.getQName(i)));
       const XMLCh* value = attributes.getValue(i);
       Convert(value, xc::XMLString::stringLen(value));
-      _builder.Attribute(name, _scratch);
-      volume += name.size() + _scratch.size();
+      _builder.Attribute(_name, _scratch);
+      volume += _name.size() + _scratch.size();
     }
     if (_entityDepth > 0) Produced(volume);
   }
@@ -195,7 +194,8 @@ class MapHandler : public xc::DefaultHandler {
   KesMessageMapBuilder& _builder;
   const KesMessageParser::Limits _limits;
   const xc::Locator* _locator = nullptr;
-  std::string _scratch;
+  std::string _scratch;  // the text or value at hand, in UTF-8
+  std::string _name;     // the attribute name at hand, in UTF-8
   uint32_t _entityDepth = 0;
   uint64_t _entityOutput = 0;
   bool _inDtd = false;
