@@ -169,6 +169,61 @@ struct FileCloser {
 };
 
 constexpr uint32_t kMaxBufferLength = UINT32_MAX - 1;
+constexpr uint32_t kConvertPiece = 1 << 20;
+constexpr long kUtf8 = 1208;
+
+bool IsAscii(const unsigned char* bytes, std::size_t count) {
+  unsigned char any = 0;
+  for (std::size_t i = 0; i < count; ++i) any |= bytes[i];
+  return (any & 0x80) == 0;
+}
+
+// Writes converted text to a new file from its first "<?xml" on. Text before a
+// declaration is held back until one shows up; when none does, Finish writes all of it.
+// The file is created (or emptied) on construction; failures throw KesException.
+class DeclarationWriter {
+ public:
+  explicit DeclarationWriter(const char* name) : _name(name), _file(std::fopen(name, "wb")) {
+    if (!_file) {
+      throw Failure(std::string("Cannot open file ") + name +
+                    " for writing: " + std::strerror(errno));
+    }
+  }
+
+  void Add(const char* text, uint32_t count) {
+    if (_found) return Write(text, count);
+    // A declaration that was cut between two pieces starts at most 4 characters back.
+    uint32_t held = _held.LengthChar();
+    uint32_t from = held > 4 ? held - 3 : 1;
+    _held += KesString(text, count);
+    uint32_t at = _held.Position(_declaration, from);
+    if (at == 0) return;
+    _found = true;
+    Write(_held.Chars() + (at - 1), _held.LengthChar() - (at - 1));
+    _held = KesString("", 0);
+  }
+
+  void Finish() {
+    if (!_found) Write(_held.Chars(), _held.LengthChar());
+    // Buffered bytes reach the file only now; a full disk shows here.
+    if (std::fclose(_file.release()) != 0) {
+      throw Failure(std::string("Cannot write file ") + _name + ": " + std::strerror(errno));
+    }
+  }
+
+ private:
+  void Write(const char* bytes, std::size_t count) {
+    if (count > 0 && std::fwrite(bytes, 1, count, _file.get()) != count) {
+      throw Failure(std::string("Cannot write file ") + _name + ": " + std::strerror(errno));
+    }
+  }
+
+  const char* _name;
+  std::unique_ptr<std::FILE, FileCloser> _file;
+  const KesString _declaration{"<?xml"};
+  KesString _held{"", 0};
+  bool _found = false;
+};
 
 }  // namespace
 
@@ -397,45 +452,39 @@ void KesRVXMLTestUtility::WriteFile(const KesString& fileName, const KesBinary& 
   TraceRecord(__LINE__, kSigWriteFile, kCategory,
               [&](std::ostream& os) { os << "Writing data to file: " << fileName.Chars(); });
   const long targetCodePage = KesConverter::GetCurrentOSCodePage();
-  KesConverter converter(1208, targetCodePage);
+  KesConverter converter(kUtf8, targetCodePage);
   const unsigned char* bytes = data.Data();
-  KesString converted;
-  uint32_t substitutions =
-      converter.Convert(reinterpret_cast<const char*>(bytes), data.Length(), converted, 0);
+  const uint32_t length = data.Length();
+
+  TraceRecord(__LINE__, kSigWriteFile, kDumpCategory, [&](std::ostream& os) {
+    os << "Binary data:" << '\n';
+    DumpHex(os, KesString("> "), bytes, bytes + length);
+  });
+
+  const char* name = fileName.Chars();
+  DeclarationWriter writer(name);
+  // The message is converted piece by piece, so a large one is not held twice.
+  uint64_t substitutions = 0;
+  KesString piece;
+  for (uint32_t at = 0; at < length;) {
+    uint32_t end = length - at > kConvertPiece ? at + kConvertPiece : length;
+    // Cut before a byte that begins a character, so that no UTF-8 sequence is split.
+    for (int back = 0; back < 3 && end < length && (bytes[end] & 0xc0) == 0x80; ++back) --end;
+    if (targetCodePage == kUtf8 && IsAscii(bytes + at, end - at)) {
+      // UTF-8 to UTF-8 leaves ASCII as it is: no need to copy it through the converter.
+      writer.Add(reinterpret_cast<const char*>(bytes + at), end - at);
+    } else {
+      substitutions +=
+          converter.Convert(reinterpret_cast<const char*>(bytes + at), end - at, piece, 0);
+      if (!piece.IsNull()) writer.Add(piece.Chars(), piece.LengthChar());
+    }
+    at = end;
+  }
+  writer.Finish();
   if (substitutions > 0) {
     std::cerr << "Warning: " << substitutions << " character" << (substitutions == 1 ? "" : "s")
               << " of the message for " << fileName << " could not be converted to code page "
               << targetCodePage << " and were replaced" << std::endl;
-  }
-
-  // Whatever stands before the XML declaration is dropped; without one, all of the text
-  // is kept.
-  KesString text("", 0);
-  if (!converted.IsNull()) {
-    uint32_t declaration = converted.Position(KesString("<?xml"));
-    text = converted.SubString(declaration == 0 ? 1 : declaration, KesString::ToEnd);
-    converted = KesString();
-  }
-
-  TraceRecord(__LINE__, kSigWriteFile, kDumpCategory, [&](std::ostream& os) {
-    os << "Binary data:" << '\n';
-    DumpHex(os, KesString("> "), bytes, bytes + data.Length());
-  });
-
-  const char* name = fileName.Chars();
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name, "wb"));
-  if (!file) {
-    throw Failure(std::string("Cannot open file ") + name +
-                  " for writing: " + std::strerror(errno));
-  }
-  std::size_t length = text.LengthChar();
-  if (length > 0 && std::fwrite(text.Chars(), 1, length, file.get()) != length) {
-    int error = errno;
-    throw Failure(std::string("Cannot write file ") + name + ": " + std::strerror(error));
-  }
-  // Buffered bytes reach the file only now; a full disk shows here.
-  if (std::fclose(file.release()) != 0) {
-    throw Failure(std::string("Cannot write file ") + name + ": " + std::strerror(errno));
   }
 }
 

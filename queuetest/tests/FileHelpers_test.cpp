@@ -164,6 +164,36 @@ TEST_F(FileHelpersTest, WriteFileConvertsToTheLocalCodePageAndCountsSubstitution
   EXPECT_NE(err.find(path), std::string::npos) << err;
 }
 
+TEST_F(FileHelpersTest, WriteFileOfSeveralMegabytesKeepsEveryCharacterAndTheDeclaration) {
+  // Multi-byte characters and the declaration itself stand across every 64 KiB boundary
+  // (prefix lengths 1 and 2 put 3-byte characters across each power of two, one of them).
+  const std::string euro = "\xE2\x82\xAC";
+  std::string path = Path("large.xml");
+  for (size_t prefix : {size_t{1}, size_t{2}}) {
+    std::string text = "<?xml?>" + std::string(prefix, 'x');
+    while (text.size() < 3 * 1024 * 1024) text += euro;
+    _utility.WriteFile(KesString(path.c_str()), Buffer(text));
+    EXPECT_TRUE(ReadWholeFile(path) == text) << prefix;
+  }
+  for (size_t junk : {size_t{65534}, size_t{1048574}, size_t{2 * 1048576 - 1}}) {
+    std::string tail = "<?xml version=\"1.0\"?><r/>";
+    _utility.WriteFile(KesString(path.c_str()), Buffer(std::string(junk, 'j') + tail));
+    EXPECT_EQ(ReadWholeFile(path), tail) << junk;
+  }
+  std::string noDeclaration(3 * 1024 * 1024 + 5, 'n');
+  _utility.WriteFile(KesString(path.c_str()), Buffer(noDeclaration));
+  EXPECT_TRUE(ReadWholeFile(path) == noDeclaration);
+  EXPECT_EQ(Err(), "");
+
+  setenv("LC_ALL", "en_US.ISO-8859-1", 1);
+  std::string latin = "<?xml?>";
+  while (latin.size() < 3 * 1024 * 1024) latin += "\xC3\xA4";
+  _utility.WriteFile(KesString(path.c_str()), Buffer(latin));
+  std::string written = ReadWholeFile(path);
+  EXPECT_EQ(written.size(), 7 + (latin.size() - 7) / 2);
+  EXPECT_EQ(written.find_first_not_of('\xE4', 7), std::string::npos);
+}
+
 TEST_F(FileHelpersTest, WriteFileThatCannotOpenOrFinishItsFileThrows) {
   std::string missingDir = Path("no/such/dir.xml");
   std::string text =
