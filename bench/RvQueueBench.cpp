@@ -43,7 +43,8 @@ double PhysicalRate(const std::string& dir, int n, bool syncFolder) {
   for (int i = 0; i < n; ++i) {
     std::string tmp = dir + "/t" + std::to_string(i), final = dir + "/m" + std::to_string(i);
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0 || ::write(fd, block, sizeof block) != sizeof block || ::fsync(fd) != 0) Die("physical loop failed");
+    if (fd < 0 || ::write(fd, block, sizeof block) != sizeof block || ::fsync(fd) != 0)
+      Die("physical loop failed");
     ::close(fd);
     if (::rename(tmp.c_str(), final.c_str()) != 0) Die("rename failed");
     if (syncFolder && ::fsync(d) != 0) Die("fsync of the folder failed");

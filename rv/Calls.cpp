@@ -114,7 +114,9 @@ void Guarded(RVLONG* compCode, RVLONG* reason, F&& body) {
   }
 }
 
-bool IdIs(const char* field, const char* id) { return std::memcmp(field, id, 4) == 0; }
+bool IdIs(const char* field, const char* id) {
+  return std::memcmp(field, id, 4) == 0;
+}
 
 bool AllZero(const RVBYTE* p, size_t n) {
   return std::all_of(p, p + n, [](RVBYTE b) { return b == 0; });
@@ -186,8 +188,12 @@ constexpr RVLONG kGetOptions = RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_BROWSE_FI
 
 }  // namespace
 
-const std::string& LastError::Text() { return tLastError; }
-void LastError::Set(std::string text) { tLastError = std::move(text); }
+const std::string& LastError::Text() {
+  return tLastError;
+}
+void LastError::Set(std::string text) {
+  tLastError = std::move(text);
+}
 
 }  // namespace rv
 
@@ -198,13 +204,14 @@ extern "C" {
 void RVCONNX(const char* qmgrName, RVCNO* cno, RVHCONN* hconn, RVLONG* compCode, RVLONG* reason) {
   Guarded(compCode, reason, [&] {
     if (hconn == nullptr) {
-      return Report(compCode, reason, Status::Error(RVRC_HCONN_ERROR, "the handle pointer is null"));
+      return Report(compCode, reason,
+                    Status::Error(RVRC_HCONN_ERROR, "the handle pointer is null"));
     }
     if (qmgrName == nullptr) {
       return Report(compCode, reason, Status::Error(RVRC_Q_MGR_NAME_ERROR, "the name is null"));
     }
-    if (cno == nullptr || !IdIs(cno->structId, "CNO ") || cno->version < 1 ||
-        cno->pointer32 != 0 || cno->options != 0) {
+    if (cno == nullptr || !IdIs(cno->structId, "CNO ") || cno->version < 1 || cno->pointer32 != 0 ||
+        cno->options != 0) {
       return Report(compCode, reason,
                     Status::Error(RVRC_CNO_ERROR, "the connect options are not valid"));
     }
@@ -225,7 +232,8 @@ void RVOPEN(RVHCONN hconn, RVOD* od, RVLONG options, RVHOBJ* hobj, RVLONG* compC
   Guarded(compCode, reason, [&] {
     auto conn = Handles().Find(hconn);
     if (!conn) {
-      return Report(compCode, reason, Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
+      return Report(compCode, reason,
+                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
     }
     if (hobj == nullptr) {
       return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "the handle pointer is null"));
@@ -234,18 +242,20 @@ void RVOPEN(RVHCONN hconn, RVOD* od, RVLONG options, RVHOBJ* hobj, RVLONG* compC
         od->objectType != RVOT_Q) {
       return Report(compCode, reason, Status::Error(RVRC_OD_ERROR, "object descriptor not valid"));
     }
-    const RVLONG inputs = options & (RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE);
+    const RVLONG inputs =
+        options & (RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE);
     if ((options & ~kOpenOptions) != 0 || (inputs & (inputs - 1)) != 0 ||
         (options & (RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE | RVOO_BROWSE |
                     RVOO_OUTPUT)) == 0) {
       return Report(compCode, reason,
-                    Status::Error(RVRC_OPTIONS_ERROR, "open options " + std::to_string(options) +
-                                                          " are not valid"));
+                    Status::Error(RVRC_OPTIONS_ERROR,
+                                  "open options " + std::to_string(options) + " are not valid"));
     }
     std::string name = ObjectName::FromField(od->objectName, sizeof od->objectName);
     if (!ObjectName::IsValid(name)) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_OBJECT_NAME_ERROR, "queue name \"" + name + "\" is not valid"));
+      return Report(
+          compCode, reason,
+          Status::Error(RVRC_OBJECT_NAME_ERROR, "queue name \"" + name + "\" is not valid"));
     }
     std::string qm = ObjectName::TrimTrailing(
         ObjectName::FromField(od->objectQMgrName, sizeof od->objectQMgrName));
@@ -265,7 +275,8 @@ void RVCLOSE(RVHCONN hconn, RVHOBJ* hobj, RVLONG options, RVLONG* compCode, RVLO
   Guarded(compCode, reason, [&] {
     auto conn = Handles().Find(hconn);
     if (!conn) {
-      return Report(compCode, reason, Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
+      return Report(compCode, reason,
+                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
     }
     if (hobj == nullptr || !Handles().FindQueue(*conn, *hobj)) {
       return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "object handle not valid"));
@@ -283,7 +294,8 @@ void RVDISC(RVHCONN* hconn, RVLONG* compCode, RVLONG* reason) {
   Guarded(compCode, reason, [&] {
     auto conn = hconn != nullptr ? Handles().Remove(*hconn) : nullptr;
     if (!conn) {
-      return Report(compCode, reason, Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
+      return Report(compCode, reason,
+                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
     }
     *hconn = RVHC_UNUSABLE_HCONN;
     Status s;
@@ -302,10 +314,12 @@ void RVPUT(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVPMO* pmo, RVLONG bufLen, cons
   Guarded(compCode, reason, [&] {
     auto conn = Handles().Find(hconn);
     if (!conn) {
-      return Report(compCode, reason, Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
+      return Report(compCode, reason,
+                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
     }
     auto queue = Handles().FindQueue(*conn, hobj);
-    if (!queue) return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "object handle not valid"));
+    if (!queue)
+      return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "object handle not valid"));
     Status s = CheckMd(md);
     if (!s.ok()) return Report(compCode, reason, s);
     if (pmo == nullptr || !IdIs(pmo->structId, "PMO ") || pmo->version < 1 ||
@@ -337,10 +351,12 @@ void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void
   Guarded(compCode, reason, [&] {
     auto conn = Handles().Find(hconn);
     if (!conn) {
-      return Report(compCode, reason, Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
+      return Report(compCode, reason,
+                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
     }
     auto queue = Handles().FindQueue(*conn, hobj);
-    if (!queue) return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "object handle not valid"));
+    if (!queue)
+      return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "object handle not valid"));
     Status s = CheckMd(md);
     if (!s.ok()) return Report(compCode, reason, s);
     if (gmo == nullptr || !IdIs(gmo->structId, "GMO ") || gmo->version < 1 ||

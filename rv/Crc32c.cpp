@@ -28,10 +28,10 @@ uint32_t Crc32c::Extend(uint32_t crc, const void* data, size_t length) {
   uint32_t c = ~crc;
   // Eight bytes at a time (slicing-by-8), then the tail byte by byte.
   while (length >= 8) {
-    uint32_t lo = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-                       uint32_t(p[3]) << 24);
-    uint32_t hi = uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 |
-                  uint32_t(p[7]) << 24;
+    uint32_t lo =
+        c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+    uint32_t hi =
+        uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
     c = kTables[7][lo & 0xff] ^ kTables[6][(lo >> 8) & 0xff] ^ kTables[5][(lo >> 16) & 0xff] ^
         kTables[4][lo >> 24] ^ kTables[3][hi & 0xff] ^ kTables[2][(hi >> 8) & 0xff] ^
         kTables[1][(hi >> 16) & 0xff] ^ kTables[0][hi >> 24];

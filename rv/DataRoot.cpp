@@ -67,8 +67,8 @@ Status DataRoot::Open(bool create, DataRoot* root) {
   root->_fd.Reset(Fs().OpenAt(AT_FDCWD, root->_path, O_RDONLY | O_DIRECTORY, 0));
   if (!root->_fd.valid()) {
     if (errno == ENOENT) {
-      return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
-                           "the data folder " + root->_path + " does not exist (rvqm create makes it)");
+      return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "the data folder " + root->_path +
+                                                         " does not exist (rvqm create makes it)");
     }
     return Status::FromErrno(errno, "cannot open the data folder " + root->_path);
   }
@@ -88,8 +88,7 @@ Status DataRoot::Open(bool create, DataRoot* root) {
   root->_qmgrs.Reset(Fs().OpenAt(root->_fd.get(), "qmgrs", O_RDONLY | O_DIRECTORY, 0));
   if (!root->_qmgrs.valid()) {
     if (errno == ENOENT) {
-      return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
-                           "no queue manager exists in " + root->_path);
+      return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "no queue manager exists in " + root->_path);
     }
     return Status::FromErrno(errno, "cannot open " + root->_path + "/qmgrs");
   }
@@ -157,9 +156,11 @@ Status DataRoot::CreateQueueManager(const std::string& name, bool makeDefault) {
     s = Status::FromErrno(errno, "cannot create the queues folder of " + name);
   }
   // The definition is written last: a queue manager without it does not exist for RVCONNX.
-  if (s.ok()) s = SmallFile::WriteSettings(dir.get(), "qmgr.ini", {{"name", name}, {"backend", "embedded"}});
+  if (s.ok())
+    s = SmallFile::WriteSettings(dir.get(), "qmgr.ini", {{"name", name}, {"backend", "embedded"}});
   if (s.ok() && Fs().Sync(_qmgrs.get()) != 0) s = Status::FromErrno(errno, "cannot flush " + _path);
-  if (s.ok() && makeDefault) s = SmallFile::WriteSettings(_fd.get(), "default.ini", {{"name", name}});
+  if (s.ok() && makeDefault)
+    s = SmallFile::WriteSettings(_fd.get(), "default.ini", {{"name", name}});
   return s;
 }
 
@@ -188,7 +189,8 @@ Status DataRoot::DeleteQueueManager(const std::string& name, bool force) {
   }
   std::error_code ec;
   std::filesystem::remove_all(_path + "/qmgrs/" + doomed, ec);
-  if (ec) return Status::Error(RVRC_RESOURCE_PROBLEM, "cannot remove " + doomed + ": " + ec.message());
+  if (ec)
+    return Status::Error(RVRC_RESOURCE_PROBLEM, "cannot remove " + doomed + ": " + ec.message());
   std::string current;
   if (DefaultQueueManager(&current).ok() && current == name) {
     Fs().UnlinkAt(_fd.get(), "default.ini", false);
@@ -207,7 +209,8 @@ Status DataRoot::SetQuiescing(const std::string& name, bool quiescing) {
   } else if (Fs().UnlinkAt(dir.get(), kQuiescingFile, false) != 0 && errno != ENOENT) {
     return Status::FromErrno(errno, "cannot start queue manager " + name);
   }
-  if (Fs().Sync(dir.get()) != 0) return Status::FromErrno(errno, "cannot flush queue manager " + name);
+  if (Fs().Sync(dir.get()) != 0)
+    return Status::FromErrno(errno, "cannot flush queue manager " + name);
   return Status::Ok();
 }
 

@@ -20,7 +20,7 @@ class DataRoot {
  public:
   struct QueueManagerDefinition {
     std::string name;
-    std::string backend;   // "embedded"
+    std::string backend;  // "embedded"
   };
 
   // The folder that RV_DATA_DIR or the default names.

@@ -51,15 +51,15 @@ Status EmbeddedQueue::Open(int qmDirFd, const std::string& qmName, const std::st
   if (!s.ok()) return s;
   const RVLONG input = RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE;
   if (options & input) {
-    q->_inputLock.Reset(
-        Fs().OpenAt(q->_store->queueDir(), "input.lock", O_RDWR | O_CREAT, 0600));
-    if (!q->_inputLock.valid()) return Status::FromErrno(errno, "cannot open input.lock of " + queueName);
+    q->_inputLock.Reset(Fs().OpenAt(q->_store->queueDir(), "input.lock", O_RDWR | O_CREAT, 0600));
+    if (!q->_inputLock.valid())
+      return Status::FromErrno(errno, "cannot open input.lock of " + queueName);
     if (Fs().Lock(q->_inputLock.get(), (options & RVOO_INPUT_EXCLUSIVE) != 0, false) != 0) {
       if (errno == EWOULDBLOCK) {
-        return Status::Error(RVRC_OBJECT_IN_USE, "queue " + queueName + " is open for " +
-                                                     ((options & RVOO_INPUT_EXCLUSIVE)
-                                                          ? "input elsewhere"
-                                                          : "exclusive input elsewhere"));
+        return Status::Error(RVRC_OBJECT_IN_USE,
+                             "queue " + queueName + " is open for " +
+                                 ((options & RVOO_INPUT_EXCLUSIVE) ? "input elsewhere"
+                                                                   : "exclusive input elsewhere"));
       }
       return Status::FromErrno(errno, "cannot lock input.lock of " + queueName);
     }
@@ -77,7 +77,9 @@ Status EmbeddedQueue::Open(int qmDirFd, const std::string& qmName, const std::st
   return Status::Ok();
 }
 
-EmbeddedQueue::~EmbeddedQueue() { Close(); }
+EmbeddedQueue::~EmbeddedQueue() {
+  Close();
+}
 
 Status EmbeddedQueue::StartWatching() {
   // The watch comes before the first listing, so no put between the two is missed.
@@ -388,7 +390,8 @@ Status EmbeddedQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG
       if (!s.ok()) return s;
       if (recovered > 0) continue;
     }
-    if (!wait) return Status::Error(RVRC_NO_MSG_AVAILABLE, "no message on " + _store->definition().name);
+    if (!wait)
+      return Status::Error(RVRC_NO_MSG_AVAILABLE, "no message on " + _store->definition().name);
     if ((gmo->options & RVGMO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(_store->qmDir())) {
       return Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + _qmName + " is quiescing");
     }
@@ -404,11 +407,11 @@ Status EmbeddedQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG
     auto left = deadline == std::chrono::steady_clock::time_point::max()
                     ? std::chrono::milliseconds(kRecoveryInterval)
                     : std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-    auto untilRecovery = std::chrono::ceil<std::chrono::milliseconds>(
-        _lastRecovery + kRecoveryInterval - now);
-    WaitForChange(std::max(std::chrono::milliseconds(1),
-                           std::min({left, untilRecovery,
-                                     std::chrono::milliseconds(kRecoveryInterval)})));
+    auto untilRecovery =
+        std::chrono::ceil<std::chrono::milliseconds>(_lastRecovery + kRecoveryInterval - now);
+    WaitForChange(
+        std::max(std::chrono::milliseconds(1),
+                 std::min({left, untilRecovery, std::chrono::milliseconds(kRecoveryInterval)})));
   }
 }
 
@@ -416,13 +419,15 @@ Status EmbeddedQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t l
   if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
   const auto& def = _store->definition();
   if (!(_options & RVOO_OUTPUT)) {
-    return Status::Error(RVRC_NOT_OPEN_FOR_OUTPUT, "queue " + def.name + " was not opened for output");
+    return Status::Error(RVRC_NOT_OPEN_FOR_OUTPUT,
+                         "queue " + def.name + " was not opened for output");
   }
   if ((pmo.options & RVPMO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(_store->qmDir())) {
     return Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + _qmName + " is quiescing");
   }
   if (_store->Gone()) {
-    return Status::Error(RVRC_CONNECTION_BROKEN, "queue " + def.name + " or its queue manager was deleted");
+    return Status::Error(RVRC_CONNECTION_BROKEN,
+                         "queue " + def.name + " or its queue manager was deleted");
   }
   if (static_cast<int64_t>(length) > def.maxMessageLength) {
     return Status::Error(RVRC_MSG_TOO_BIG_FOR_Q,

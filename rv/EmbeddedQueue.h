@@ -71,9 +71,9 @@ class EmbeddedQueue : public OpenQueue {
   int _msgWatch = -1;
   int _qmWatch = -1;
   bool _needList = true;
-  std::map<std::string, Entry> _view;     // published messages in delivery order
-  std::string _held;                      // claimed after a truncated get
-  std::map<std::string, bool> _strays;    // claims that could not be returned yet
+  std::map<std::string, Entry> _view;   // published messages in delivery order
+  std::string _held;                    // claimed after a truncated get
+  std::map<std::string, bool> _strays;  // claims that could not be returned yet
   std::string _browseCursor;
   std::chrono::steady_clock::time_point _lastRecovery;
   bool _closed = false;

@@ -23,9 +23,9 @@ class MessageFile {
   static constexpr size_t kPrefixLength = kHeaderLength + sizeof(RVMD);
 
   struct Name {
-    int priority = 0;          // 0..9
+    int priority = 0;  // 0..9
     uint64_t sequence = 0;
-    int64_t expiryMs = 0;      // milliseconds since the epoch, 0 for none
+    int64_t expiryMs = 0;  // milliseconds since the epoch, 0 for none
   };
 
   struct Message {

@@ -75,8 +75,7 @@ bool ObjectName::Decode(const std::string& folder, std::string* name) {
     char c = folder[i];
     if (IsPlain(c)) {
       out.push_back(c);
-    } else if (c == '%' && i + 2 < folder.size() &&
-               IsHex(folder[i + 1]) && IsHex(folder[i + 2])) {
+    } else if (c == '%' && i + 2 < folder.size() && IsHex(folder[i + 1]) && IsHex(folder[i + 2])) {
       out.push_back(static_cast<char>(HexValue(folder[i + 1]) * 16 + HexValue(folder[i + 2])));
       i += 2;
     } else {

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace rv {
 
 int PosixFileSystem::OpenAt(int dirFd, const std::string& name, int flags, mode_t mode) {
@@ -55,7 +54,9 @@ ssize_t PosixFileSystem::ReadAt(int fd, void* data, size_t length, off_t offset)
   return static_cast<ssize_t>(done);
 }
 
-int PosixFileSystem::Sync(int fd) { return ::fsync(fd); }
+int PosixFileSystem::Sync(int fd) {
+  return ::fsync(fd);
+}
 
 int PosixFileSystem::RenameAt(int fromDir, const std::string& from, int toDir,
                               const std::string& to, bool noReplace) {
@@ -119,7 +120,9 @@ int PosixFileSystem::StatAt(int dirFd, const std::string& name, struct stat* st)
   return ::fstatat(dirFd, name.c_str(), st, AT_SYMLINK_NOFOLLOW);
 }
 
-int PosixFileSystem::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int PosixFileSystem::Fstat(int fd, struct stat* st) {
+  return ::fstat(fd, st);
+}
 
 int PosixFileSystem::FsType(int fd, long* type) {
   struct statfs sf;
@@ -133,7 +136,9 @@ PosixFileSystem gPosix;
 std::atomic<FileSystem*> gCurrent{&gPosix};
 }  // namespace
 
-FileSystem& Fs() { return *gCurrent.load(std::memory_order_acquire); }
+FileSystem& Fs() {
+  return *gCurrent.load(std::memory_order_acquire);
+}
 
 void SetFsForTesting(FileSystem* fs) {
   gCurrent.store(fs != nullptr ? fs : &gPosix, std::memory_order_release);

@@ -41,7 +41,8 @@ Status QueueOwner::Create(QueueStore& store, std::unique_ptr<QueueOwner>* owner)
       return Status::FromErrno(errno, "cannot create an owner file on " + store.definition().name);
     }
     if (Fs().Lock(o->_lock.get(), true, true) != 0) {
-      Status s = Status::FromErrno(errno, "cannot lock an owner file on " + store.definition().name);
+      Status s =
+          Status::FromErrno(errno, "cannot lock an owner file on " + store.definition().name);
       Fs().UnlinkAt(store.ownersDir(), o->_id, false);
       o->_lock.Reset();
       return s;
@@ -60,14 +61,16 @@ Status QueueOwner::Create(QueueStore& store, std::unique_ptr<QueueOwner>* owner)
     }
   }
   if (Fs().MkdirAt(store.claimRoot(), o->_id, 0700) != 0) {
-    Status s = Status::FromErrno(errno, "cannot create a claims folder on " + store.definition().name);
+    Status s =
+        Status::FromErrno(errno, "cannot create a claims folder on " + store.definition().name);
     Fs().UnlinkAt(store.ownersDir(), o->_id, false);
     o->_released = true;
     return s;
   }
   o->_claimDir.Reset(Fs().OpenAt(store.claimRoot(), o->_id, O_RDONLY | O_DIRECTORY, 0));
   if (!o->_claimDir.valid()) {
-    Status s = Status::FromErrno(errno, "cannot open a claims folder on " + store.definition().name);
+    Status s =
+        Status::FromErrno(errno, "cannot open a claims folder on " + store.definition().name);
     Fs().UnlinkAt(store.claimRoot(), o->_id, true);
     Fs().UnlinkAt(store.ownersDir(), o->_id, false);
     o->_released = true;
@@ -77,7 +80,9 @@ Status QueueOwner::Create(QueueStore& store, std::unique_ptr<QueueOwner>* owner)
   return Status::Ok();
 }
 
-QueueOwner::~QueueOwner() { Release(); }
+QueueOwner::~QueueOwner() {
+  Release();
+}
 
 Status QueueOwner::Release() {
   if (_released) return Status::Ok();

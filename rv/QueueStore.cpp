@@ -105,9 +105,8 @@ Status QueueStore::Define(int qmDirFd, const Definition& definition) {
     s = Status::FromErrno(errno, "cannot flush the queues folder");
   }
   if (!s.ok()) {
-    std::filesystem::remove_all(std::filesystem::path("/proc/self/fd") /
-                                    std::to_string(queues.get()) / staging,
-                                ec);
+    std::filesystem::remove_all(
+        std::filesystem::path("/proc/self/fd") / std::to_string(queues.get()) / staging, ec);
   }
   return s;
 }
@@ -120,7 +119,8 @@ Status QueueStore::Undefine(int qmDirFd, const std::string& name, bool force) {
   UniqueFd dir;
   dir.Reset(Fs().OpenAt(queues.get(), folder, O_RDONLY | O_DIRECTORY, 0));
   if (!dir.valid()) {
-    if (errno == ENOENT) return Status::Error(RVRC_UNKNOWN_OBJECT_NAME, "queue " + name + " is not defined");
+    if (errno == ENOENT)
+      return Status::Error(RVRC_UNKNOWN_OBJECT_NAME, "queue " + name + " is not defined");
     return Status::FromErrno(errno, "cannot open queue " + name);
   }
   size_t depth = 0;
@@ -137,7 +137,9 @@ Status QueueStore::Undefine(int qmDirFd, const std::string& name, bool force) {
   std::error_code ec;
   std::filesystem::remove_all(
       std::filesystem::path("/proc/self/fd") / std::to_string(queues.get()) / doomed, ec);
-  if (ec) return Status::Error(RVRC_RESOURCE_PROBLEM, "cannot remove queue " + name + ": " + ec.message());
+  if (ec)
+    return Status::Error(RVRC_RESOURCE_PROBLEM,
+                         "cannot remove queue " + name + ": " + ec.message());
   return Status::Ok();
 }
 
@@ -236,9 +238,8 @@ uint64_t QueueStore::NextSequence() {
 
 void QueueStore::RaiseSequence(uint64_t atLeast) {
   uint64_t current = __atomic_load_n(_sequence, __ATOMIC_SEQ_CST);
-  while (current < atLeast &&
-         !__atomic_compare_exchange_n(_sequence, &current, atLeast, false, __ATOMIC_SEQ_CST,
-                                      __ATOMIC_SEQ_CST)) {
+  while (current < atLeast && !__atomic_compare_exchange_n(_sequence, &current, atLeast, false,
+                                                           __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
   }
 }
 
@@ -384,11 +385,12 @@ Status QueueStore::Recover(const std::string& ownId, size_t* recovered) {
 }
 
 void QueueStore::Quarantine(int fromDirFd, const std::string& name, const std::string& why) {
-  std::string target = name + "." + std::to_string(::time(nullptr)) + "." + std::to_string(::getpid());
+  std::string target =
+      name + "." + std::to_string(::time(nullptr)) + "." + std::to_string(::getpid());
   bool moved = Fs().RenameAt(fromDirFd, name, _damagedDir.get(), target, true) == 0;
-  DataRoot::LogError(_qmDir.get(), "queue " + _definition.name + ": " + why +
-                                       (moved ? "; moved to damaged/" + target
-                                              : "; could not move it aside"));
+  DataRoot::LogError(_qmDir.get(),
+                     "queue " + _definition.name + ": " + why +
+                         (moved ? "; moved to damaged/" + target : "; could not move it aside"));
 }
 
 Status QueueStore::Clear(size_t* removed) {

@@ -42,10 +42,10 @@ typedef unsigned char RVBYTE;
 
 /* Reason codes. */
 #define RVRC_NONE 0
-#define RVRC_BUFFER_ERROR 2004            /* a buffer pointer is null where data is needed */
-#define RVRC_BUFFER_LENGTH_ERROR 2005     /* a buffer length is negative */
+#define RVRC_BUFFER_ERROR 2004        /* a buffer pointer is null where data is needed */
+#define RVRC_BUFFER_LENGTH_ERROR 2005 /* a buffer length is negative */
 #define RVRC_CONNECTION_BROKEN 2009
-#define RVRC_DATA_LENGTH_ERROR 2010       /* the data length pointer is null */
+#define RVRC_DATA_LENGTH_ERROR 2010 /* the data length pointer is null */
 #define RVRC_HCONN_ERROR 2018
 #define RVRC_HOBJ_ERROR 2019
 #define RVRC_MD_ERROR 2026
@@ -55,7 +55,7 @@ typedef unsigned char RVBYTE;
 #define RVRC_NOT_OPEN_FOR_BROWSE 2036
 #define RVRC_NOT_OPEN_FOR_INPUT 2037
 #define RVRC_NOT_OPEN_FOR_OUTPUT 2039
-#define RVRC_OBJECT_IN_USE 2042           /* opened for exclusive input elsewhere */
+#define RVRC_OBJECT_IN_USE 2042 /* opened for exclusive input elsewhere */
 #define RVRC_OD_ERROR 2044
 #define RVRC_OPTIONS_ERROR 2046
 #define RVRC_Q_FULL 2053
@@ -133,19 +133,19 @@ typedef unsigned char RVBYTE;
 
 /* Connect options, 20 bytes. The last field stands for a 32-bit pointer and must hold 0. */
 typedef struct RVCNO {
-  char structId[4];      /* "CNO " */
-  RVLONG version;        /* 1 */
-  RVLONG options;        /* 0 */
-  RVLONG offset;         /* 0 */
-  RVLONG pointer32;      /* 0 */
+  char structId[4]; /* "CNO " */
+  RVLONG version;   /* 1 */
+  RVLONG options;   /* 0 */
+  RVLONG offset;    /* 0 */
+  RVLONG pointer32; /* 0 */
 } RVCNO;
 
 /* Object descriptor, 336 bytes. */
 typedef struct RVOD {
-  char structId[4];                                /* "OD  " */
-  RVLONG version;                                  /* 1 */
-  RVLONG objectType;                               /* RVOT_Q */
-  char objectName[RV_Q_NAME_LENGTH];               /* up to the first NUL */
+  char structId[4];                  /* "OD  " */
+  RVLONG version;                    /* 1 */
+  RVLONG objectType;                 /* RVOT_Q */
+  char objectName[RV_Q_NAME_LENGTH]; /* up to the first NUL */
   char objectQMgrName[RV_Q_MGR_NAME_LENGTH];
   char dynamicQName[RV_Q_NAME_LENGTH];
   char alternateUserId[RV_USER_ID_LENGTH];
@@ -154,16 +154,16 @@ typedef struct RVOD {
 
 /* Message descriptor, 364 bytes. */
 typedef struct RVMD {
-  char structId[4];                               /* "MD  " */
-  RVLONG version;                                 /* 1 */
+  char structId[4]; /* "MD  " */
+  RVLONG version;   /* 1 */
   RVLONG report;
   RVLONG messageType;
-  RVLONG expiry;                                  /* tenths of a second, RVEI_UNLIMITED */
+  RVLONG expiry; /* tenths of a second, RVEI_UNLIMITED */
   RVLONG feedback;
   RVLONG encoding;
   RVLONG codedCharSetId;
   char format[8];
-  RVLONG priority;                                /* 0..9 or RVPRI_PRIORITY_AS_Q_DEF */
+  RVLONG priority; /* 0..9 or RVPRI_PRIORITY_AS_Q_DEF */
   RVLONG persistence;
   RVBYTE messageId[RV_MSG_ID_LENGTH];
   RVBYTE correlationId[RV_CORREL_ID_LENGTH];
@@ -175,8 +175,8 @@ typedef struct RVMD {
   char applIdentityData[32];
   RVLONG putApplType;
   char putApplName[RV_APPL_NAME_LENGTH];
-  char putDate[8];                                /* YYYYMMDD, UTC */
-  char putTime[8];                                /* HHMMSSTH, UTC */
+  char putDate[8]; /* YYYYMMDD, UTC */
+  char putTime[8]; /* HHMMSSTH, UTC */
   char applOriginData[4];
   RVBYTE groupId[24];
   RVLONG messageSequenceNumber;
@@ -187,29 +187,29 @@ typedef struct RVMD {
 
 /* Put message options, 152 bytes. */
 typedef struct RVPMO {
-  char structId[4];     /* "PMO " */
-  RVLONG version;       /* 1 */
-  RVLONG options;       /* RVPMO_* */
-  RVLONG timeout;       /* -1 */
+  char structId[4]; /* "PMO " */
+  RVLONG version;   /* 1 */
+  RVLONG options;   /* RVPMO_* */
+  RVLONG timeout;   /* -1 */
   RVBYTE reserved[136];
 } RVPMO;
 
 /* Get message options, 100 bytes. */
 typedef struct RVGMO {
-  char structId[4];                       /* "GMO " */
-  RVLONG version;                         /* 1 */
-  RVLONG options;                         /* RVGMO_* */
-  RVLONG waitInterval;                    /* milliseconds, RVWI_UNLIMITED */
+  char structId[4];    /* "GMO " */
+  RVLONG version;      /* 1 */
+  RVLONG options;      /* RVGMO_* */
+  RVLONG waitInterval; /* milliseconds, RVWI_UNLIMITED */
   RVLONG signal1;
   RVLONG signal2;
-  char resolvedQName[RV_Q_NAME_LENGTH];   /* set by RVGET */
-  RVLONG matchOptions;                    /* RVMO_* */
+  char resolvedQName[RV_Q_NAME_LENGTH]; /* set by RVGET */
+  RVLONG matchOptions;                  /* RVMO_* */
   char groupStatus;
   char segmentStatus;
   char segmentation;
   char reserved1;
   RVBYTE messageToken[16];
-  RVLONG returnedLength;                  /* set by RVGET: bytes placed in the buffer */
+  RVLONG returnedLength; /* set by RVGET: bytes placed in the buffer */
 } RVGMO;
 
 #define RV_CHECK_FIELD(type, field, off) \

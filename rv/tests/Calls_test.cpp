@@ -93,8 +93,8 @@ TEST_F(CallsTest, MessageIdentifiersAreUniqueAndAGivenOneIsKept) {
 }
 
 TEST_F(CallsTest, HighestPriorityFirstThenFirstInFirstOut) {
-  const std::pair<int, const char*> puts[] = {{0, "a0"}, {5, "b5"}, {0, "c0"}, {9, "d9"},
-                                              {5, "e5"}, {-1, "f-default"}};
+  const std::pair<int, const char*> puts[] = {{0, "a0"}, {5, "b5"}, {0, "c0"},
+                                              {9, "d9"}, {5, "e5"}, {-1, "f-default"}};
   for (auto [prio, text] : puts) {
     RVMD md;
     RVInitMD(&md);
@@ -193,7 +193,7 @@ TEST_F(CallsTest, MatchOptionsSelectByIdentifier) {
     RVLONG options;
     const RVBYTE* messageId;
     bool correlC;
-    const char* expected;   // null: 2033
+    const char* expected;  // null: 2033
   };
   RVBYTE unknown[24];
   std::memset(unknown, 'Z', 24);
@@ -223,7 +223,8 @@ TEST_F(CallsTest, MatchOptionsSelectByIdentifier) {
 TEST_F(CallsTest, FiniteWaitEndsWith2033AfterTheInterval) {
   auto start = std::chrono::steady_clock::now();
   Outcome o = Get(hconn, hobj, nullptr, 300);
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(o.cc, RVCC_FAILED);
   EXPECT_EQ(o.reason, RVRC_NO_MSG_AVAILABLE);
   EXPECT_GE(ms, 290);
@@ -244,7 +245,8 @@ TEST_F(CallsTest, WaitingGetWakesForAPutFromAnotherHandle) {
   auto start = std::chrono::steady_clock::now();
   std::string data;
   Outcome o = Get(hconn, hobj, &data, 5000);
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   putter.join();
   EXPECT_EQ(o.cc, RVCC_OK);
   EXPECT_EQ(data, "late");
@@ -284,9 +286,13 @@ TEST_F(CallsTest, ConnectReasons) {
     ASSERT_TRUE(r.SetQuiescing("QUIET", true).ok());
   }
   const Case cases[] = {
-      {"QM1", RVRC_NONE},         {"QM1   ", RVRC_NONE},       {"", RVRC_NONE},
-      {"NOSUCH", RVRC_Q_MGR_NOT_AVAILABLE},                    {"bad name", RVRC_Q_MGR_NAME_ERROR},
-      {"..", RVRC_Q_MGR_NAME_ERROR}, {"a/../b", RVRC_Q_MGR_NAME_ERROR},
+      {"QM1", RVRC_NONE},
+      {"QM1   ", RVRC_NONE},
+      {"", RVRC_NONE},
+      {"NOSUCH", RVRC_Q_MGR_NOT_AVAILABLE},
+      {"bad name", RVRC_Q_MGR_NAME_ERROR},
+      {"..", RVRC_Q_MGR_NAME_ERROR},
+      {"a/../b", RVRC_Q_MGR_NAME_ERROR},
       {"QUIET", RVRC_Q_MGR_QUIESCING},
       {"Q123456789012345678901234567890123456789012345678", RVRC_Q_MGR_NAME_ERROR},
   };
@@ -435,7 +441,12 @@ TEST_F(CallsTest, PutAndGetReasons) {
       {"md id", [](RVMD* m, RVGMO*) { m->structId[3] = 'X'; }, RVRC_MD_ERROR},
       {"gmo id", [](RVMD*, RVGMO* g) { g->structId[0] = 'X'; }, RVRC_GMO_ERROR},
       {"gmo syncpoint", [](RVMD*, RVGMO* g) { g->options = 2; }, RVRC_GMO_ERROR},
-      {"wait interval", [](RVMD*, RVGMO* g) { g->options = 1; g->waitInterval = -2; }, RVRC_GMO_ERROR},
+      {"wait interval",
+       [](RVMD*, RVGMO* g) {
+         g->options = 1;
+         g->waitInterval = -2;
+       },
+       RVRC_GMO_ERROR},
       {"match options", [](RVMD*, RVGMO* g) { g->matchOptions = 4; }, RVRC_GMO_ERROR},
       {"empty queue", [](RVMD*, RVGMO*) {}, RVRC_NO_MSG_AVAILABLE},
   };
@@ -462,7 +473,8 @@ TEST_F(CallsTest, QuiescingWakesWaitingGetThatAskedToFail) {
   auto start = std::chrono::steady_clock::now();
   Outcome o = Get(hconn, hobj, nullptr, RVWI_UNLIMITED, nullptr, 100, RVMO_NONE, nullptr,
                   RVGMO_FAIL_IF_QUIESCING);
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   quiescer.join();
   EXPECT_EQ(o.reason, RVRC_Q_MGR_QUIESCING);
   EXPECT_LT(ms, 900);

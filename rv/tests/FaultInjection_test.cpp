@@ -1,10 +1,10 @@
 // EIO and ENOSPC from the n-th file-system call of a put, a get and a recovery, for every n,
 // until the operation gets through: the call reports 2102, no earlier message is lost, nothing
 // is half visible, and the queue works again once the fault is gone.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fcntl.h>
 
 #include "ForwardingFileSystem.h"
 #include "ProcessRunner.h"
@@ -149,7 +149,8 @@ TEST_P(FaultInjectionTest, FailedRecoveryLosesNothingAndRecoversLater) {
     ASSERT_EQ(msgs.size(), 3u);
     WriteWholeFile(dir + "/owners/odead", "");
     ASSERT_EQ(::mkdir((dir + "/claim/odead").c_str(), 0700), 0);
-    ASSERT_EQ(::rename((dir + "/msg/" + msgs[0]).c_str(), (dir + "/claim/odead/" + msgs[0]).c_str()), 0);
+    ASSERT_EQ(
+        ::rename((dir + "/msg/" + msgs[0]).c_str(), (dir + "/claim/odead/" + msgs[0]).c_str()), 0);
     WriteWholeFile(dir + "/tmp/odead.1", "half a message");
 
     RVHCONN c;

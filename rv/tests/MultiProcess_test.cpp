@@ -52,11 +52,13 @@ TEST_F(MultiProcessTest, FourPuttersFourGettersDeliverEveryMessageOnceInOrder) {
   const long kPerPutter = 5000;
   std::vector<int> getters, putters;
   for (int g = 0; g < kProcesses; ++g) {
-    getters.push_back(Start({"get", "QM1", "Q1", "1000000", "2000"}, scratch + "/g" + std::to_string(g)));
+    getters.push_back(
+        Start({"get", "QM1", "Q1", "1000000", "2000"}, scratch + "/g" + std::to_string(g)));
   }
   for (int p = 0; p < kProcesses; ++p) {
-    putters.push_back(Start({"put", "QM1", "Q1", "p" + std::to_string(p), std::to_string(kPerPutter), "64"},
-                            scratch + "/p" + std::to_string(p)));
+    putters.push_back(
+        Start({"put", "QM1", "Q1", "p" + std::to_string(p), std::to_string(kPerPutter), "64"},
+              scratch + "/p" + std::to_string(p)));
   }
   for (int pid : putters) {
     ProcessResult r = ProcessRunner::Wait(pid, std::chrono::seconds(240));
@@ -98,13 +100,17 @@ TEST_F(MultiProcessTest, KilledPuttersAndGettersLoseDuplicateAndTearNothing) {
     for (int k = 0; k < 2; ++k) {
       std::string out = scratch + "/r" + std::to_string(rounds) + "p" + std::to_string(k);
       putOutputs.push_back(out);
-      procs.push_back({Start({"put", "QM1", "Q1", "r" + std::to_string(rounds) + "p" + std::to_string(k),
-                              "400", "3000"}, out), false});
+      procs.push_back(
+          {Start({"put", "QM1", "Q1", "r" + std::to_string(rounds) + "p" + std::to_string(k), "400",
+                  "3000"},
+                 out),
+           false});
       out = scratch + "/r" + std::to_string(rounds) + "g" + std::to_string(k);
       getOutputs.push_back(out);
       procs.push_back({Start({"get", "QM1", "Q1", "1000000", "5000"}, out), true});
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 80)(random)));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 80)(random)));
     std::shuffle(procs.begin(), procs.end(), random);
     for (auto [pid, getter] : procs) {
       ::kill(pid, SIGKILL);
@@ -113,7 +119,8 @@ TEST_F(MultiProcessTest, KilledPuttersAndGettersLoseDuplicateAndTearNothing) {
         ++kills;
         getterKills += getter;
       } else {
-        EXPECT_EQ(r.status, 0) << "agent failed on its own: " << ReadWholeFile(getOutputs.back() + ".err");
+        EXPECT_EQ(r.status, 0) << "agent failed on its own: "
+                               << ReadWholeFile(getOutputs.back() + ".err");
       }
     }
   }
@@ -161,7 +168,8 @@ TEST_F(MultiProcessTest, HeldMessageIsNotTakenByARivalAndComesBackWhenItsHolderD
   std::string out = scratch + "/holder";
   int holder = Start({"hold", "QM1", "Q1"}, out);
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (ReadWholeFile(out).find("HELD") == std::string::npos && std::chrono::steady_clock::now() < until) {
+  while (ReadWholeFile(out).find("HELD") == std::string::npos &&
+         std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ASSERT_EQ(ReadWholeFile(out), "HELD 17\n");

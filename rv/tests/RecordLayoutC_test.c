@@ -4,14 +4,22 @@
 
 size_t RvTestSizeFromC(int which) {
   switch (which) {
-    case 0: return sizeof(RVCNO);
-    case 1: return sizeof(RVOD);
-    case 2: return sizeof(RVMD);
-    case 3: return sizeof(RVPMO);
-    case 4: return sizeof(RVGMO);
-    case 5: return offsetof(RVMD, unsplitLength);
-    case 6: return offsetof(RVGMO, returnedLength);
-    default: return 0;
+    case 0:
+      return sizeof(RVCNO);
+    case 1:
+      return sizeof(RVOD);
+    case 2:
+      return sizeof(RVMD);
+    case 3:
+      return sizeof(RVPMO);
+    case 4:
+      return sizeof(RVGMO);
+    case 5:
+      return offsetof(RVMD, unsplitLength);
+    case 6:
+      return offsetof(RVGMO, returnedLength);
+    default:
+      return 0;
   }
 }
 

@@ -65,9 +65,9 @@ TEST(RecordLayoutTest, MessageDescriptorStartValuesAtTheirOffsets) {
     size_t offset;
     RVLONG value;
   };
-  const Field longs[] = {{4, 1},   {8, 0},    {12, 8},   {16, -1}, {20, 0},  {24, 546},
-                         {28, 0},  {40, -1},  {44, 2},   {96, 0},  {272, 0}, {348, 1},
-                         {352, 0}, {356, 0},  {360, -1}};
+  const Field longs[] = {{4, 1},    {8, 0},   {12, 8},  {16, -1}, {20, 0},
+                         {24, 546}, {28, 0},  {40, -1}, {44, 2},  {96, 0},
+                         {272, 0},  {348, 1}, {352, 0}, {356, 0}, {360, -1}};
   for (const auto& f : longs) EXPECT_EQ(LongAt(md, f.offset), f.value) << "offset " << f.offset;
   EXPECT_EQ(Bytes(md, 32, 8), "        ");
   EXPECT_EQ(Bytes(md, 48, 48), std::string(48, '\0'));

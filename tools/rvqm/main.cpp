@@ -107,8 +107,8 @@ class Session {
   }
   [[noreturn]] static void Fail(const std::string& what, RVLONG reason, int status = 1) {
     std::string detail = rv::LastError::Text();
-    throw CommandError{what + ": " + RVReasonText(reason) + (detail.empty() ? "" : " (" + detail + ")"),
-                       status};
+    throw CommandError{
+        what + ": " + RVReasonText(reason) + (detail.empty() ? "" : " (" + detail + ")"), status};
   }
   RVHCONN hconn() const { return _hconn; }
   RVHOBJ hobj() const { return _hobj; }
@@ -231,49 +231,67 @@ void PrintOverview() {
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
-      {"create", "create QM [--default]",
+      {"create",
+       "create QM [--default]",
        "Creates queue manager QM. With --default it also becomes the default queue manager,\n"
        "the one that an empty queue manager name connects to.\n",
-       {}, {"--default"}, 1, 1,
+       {},
+       {"--default"},
+       1,
+       1,
        [](const auto& a, auto& o) {
          CheckName(a[0], "queue manager");
          rv::DataRoot root = OpenRoot(true);
          Check(root.CreateQueueManager(a[0], o.count("--default") > 0),
                "cannot create queue manager " + a[0]);
        }},
-      {"delete", "delete QM [--force]",
+      {"delete",
+       "delete QM [--force]",
        "Deletes queue manager QM with its queues. Refuses while a queue holds messages,\n"
        "unless --force is given.\n",
-       {}, {"--force"}, 1, 1,
+       {},
+       {"--force"},
+       1,
+       1,
        [](const auto& a, auto& o) {
          CheckName(a[0], "queue manager");
          rv::DataRoot root = OpenRoot(false);
          Check(root.DeleteQueueManager(a[0], o.count("--force") > 0),
                "cannot delete queue manager " + a[0]);
        }},
-      {"define", "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]",
+      {"define",
+       "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]",
        "Defines one or more queues on QM. --maxdepth limits the number of messages\n"
        "(default 50000), --maxmsgl the length of one message (default 104857600).\n",
-       {"--maxdepth", "--maxmsgl"}, {}, 2, 1000,
+       {"--maxdepth", "--maxmsgl"},
+       {},
+       2,
+       1000,
        [](const auto& a, auto& o) {
          rv::QueueStore::Definition def;
          if (o.count("--maxdepth")) def.maxDepth = Number(o["--maxdepth"], "--maxdepth", 1);
          if (o.count("--maxmsgl")) {
            def.maxMessageLength = Number(o["--maxmsgl"], "--maxmsgl", 0);
-           if (def.maxMessageLength > 0x7fffffff) throw UsageError{"--maxmsgl is at most 2147483647"};
+           if (def.maxMessageLength > 0x7fffffff)
+             throw UsageError{"--maxmsgl is at most 2147483647"};
          }
          for (size_t i = 1; i < a.size(); ++i) CheckName(a[i], "queue");
          rv::DataRoot root = OpenRoot(false);
          rv::UniqueFd qm = OpenQm(root, a[0]);
          for (size_t i = 1; i < a.size(); ++i) {
            def.name = a[i];
-           Check(rv::QueueStore::Define(qm.get(), def), "cannot define queue " + a[i] + " on " + a[0]);
+           Check(rv::QueueStore::Define(qm.get(), def),
+                 "cannot define queue " + a[i] + " on " + a[0]);
          }
        }},
-      {"undefine", "undefine QM QUEUE",
+      {"undefine",
+       "undefine QM QUEUE",
        "Removes queue QUEUE from QM. Refuses while the queue holds messages (rvqm clear\n"
        "empties it).\n",
-       {}, {}, 2, 2,
+       {},
+       {},
+       2,
+       2,
        [](const auto& a, auto&) {
          CheckName(a[1], "queue");
          rv::DataRoot root = OpenRoot(false);
@@ -281,10 +299,14 @@ const std::vector<Command>& Commands() {
          Check(rv::QueueStore::Undefine(qm.get(), a[1], false),
                "cannot undefine queue " + a[1] + " on " + a[0]);
        }},
-      {"list", "list [QM]",
+      {"list",
+       "list [QM]",
        "Lists the queues of QM (default: the default queue manager), one line each:\n"
        "name, current depth, maximum depth, maximum message length.\n",
-       {}, {}, 0, 1,
+       {},
+       {},
+       0,
+       1,
        [](const auto& a, auto&) {
          rv::DataRoot root = OpenRoot(false);
          std::string name;
@@ -299,15 +321,19 @@ const std::vector<Command>& Commands() {
          size_t width = 1;
          for (const auto& q : queues) width = std::max(width, q.name.size());
          for (const auto& q : queues) {
-           std::printf("%-*s %8zu %8lld %10lld\n", static_cast<int>(width), q.name.c_str(),
-                       q.depth, static_cast<long long>(q.definition.maxDepth),
+           std::printf("%-*s %8zu %8lld %10lld\n", static_cast<int>(width), q.name.c_str(), q.depth,
+                       static_cast<long long>(q.definition.maxDepth),
                        static_cast<long long>(q.definition.maxMessageLength));
          }
        }},
-      {"browse", "browse QM QUEUE",
+      {"browse",
+       "browse QM QUEUE",
        "Shows every message on QUEUE, its descriptor fields and its data as a hex dump\n"
        "with characters, without removing it.\n",
-       {}, {}, 2, 2,
+       {},
+       {},
+       2,
+       2,
        [](const auto& a, auto&) {
          Session s(a[0], a[1], RVOO_BROWSE);
          RVMD md;
@@ -319,10 +345,14 @@ const std::vector<Command>& Commands() {
            option = RVGMO_BROWSE_NEXT;
          }
        }},
-      {"put", "put QM QUEUE FILE|- [--reply-to Q] [--reply-to-qmgr QM]",
+      {"put",
+       "put QM QUEUE FILE|- [--reply-to Q] [--reply-to-qmgr QM]",
        "Puts the bytes of FILE (- for standard input) as one message on QUEUE, with format\n"
        "\"RVSTR   \" and the reply-to queue and queue manager given.\n",
-       {"--reply-to", "--reply-to-qmgr"}, {}, 3, 3,
+       {"--reply-to", "--reply-to-qmgr"},
+       {},
+       3,
+       3,
        [](const auto& a, auto& o) {
          RVMD md;
          RVInitMD(&md);
@@ -340,14 +370,19 @@ const std::vector<Command>& Commands() {
          RVInitPMO(&pmo);
          pmo.options = RVPMO_NO_SYNCPOINT | RVPMO_FAIL_IF_QUIESCING;
          RVLONG cc, rc;
-         RVPUT(s.hconn(), s.hobj(), &md, &pmo, static_cast<RVLONG>(data.size()), data.data(), &cc, &rc);
+         RVPUT(s.hconn(), s.hobj(), &md, &pmo, static_cast<RVLONG>(data.size()), data.data(), &cc,
+               &rc);
          if (cc == RVCC_FAILED) Session::Fail("cannot put on " + a[1], rc);
        }},
-      {"get", "get QM QUEUE [--wait MS]",
+      {"get",
+       "get QM QUEUE [--wait MS]",
        "Takes the next message from QUEUE and writes its data to standard output. --wait\n"
        "waits up to MS milliseconds for one (-1: without limit). Exit status 2 when no\n"
        "message came.\n",
-       {"--wait"}, {}, 2, 2,
+       {"--wait"},
+       {},
+       2,
+       2,
        [](const auto& a, auto& o) {
          RVLONG wait = 0;
          if (o.count("--wait")) wait = static_cast<RVLONG>(Number(o["--wait"], "--wait", -1));
@@ -356,15 +391,20 @@ const std::vector<Command>& Commands() {
          RVMD md;
          std::string data;
          RVLONG rc;
-         RVLONG options = RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING | (wait != 0 ? RVGMO_WAIT : 0);
+         RVLONG options =
+             RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING | (wait != 0 ? RVGMO_WAIT : 0);
          if (!Receive(s, options, wait, &md, &data, &rc)) {
            throw CommandError{"no message on " + a[1] + ": " + RVReasonText(rc), 2};
          }
          std::fwrite(data.data(), 1, data.size(), stdout);
        }},
-      {"clear", "clear QM QUEUE",
+      {"clear",
+       "clear QM QUEUE",
        "Removes every message from QUEUE (messages held by open handles stay).\n",
-       {}, {}, 2, 2,
+       {},
+       {},
+       2,
+       2,
        [](const auto& a, auto&) {
          CheckName(a[1], "queue");
          rv::DataRoot root = OpenRoot(false);
@@ -374,26 +414,38 @@ const std::vector<Command>& Commands() {
          size_t removed = 0;
          Check(store->Clear(&removed), "cannot clear queue " + a[1]);
        }},
-      {"quiesce", "quiesce QM",
+      {"quiesce",
+       "quiesce QM",
        "Quiesces QM: new connections fail with reason 2161, and waiting gets that asked to\n"
        "fail when quiescing end with it. \"rvqm start\" lifts it.\n",
-       {}, {}, 1, 1,
+       {},
+       {},
+       1,
+       1,
        [](const auto& a, auto&) {
          CheckName(a[0], "queue manager");
          rv::DataRoot root = OpenRoot(false);
          Check(root.SetQuiescing(a[0], true), "cannot quiesce " + a[0]);
        }},
-      {"start", "start QM",
+      {"start",
+       "start QM",
        "Lifts the quiescing of QM.\n",
-       {}, {}, 1, 1,
+       {},
+       {},
+       1,
+       1,
        [](const auto& a, auto&) {
          CheckName(a[0], "queue manager");
          rv::DataRoot root = OpenRoot(false);
          Check(root.SetQuiescing(a[0], false), "cannot start " + a[0]);
        }},
-      {"reason", "reason CODE",
+      {"reason",
+       "reason CODE",
        "Prints the symbolic name of reason code CODE and what it means.\n",
-       {}, {}, 1, 1,
+       {},
+       {},
+       1,
+       1,
        [](const auto& a, auto&) {
          long long code = Number(a[0], "CODE", 0);
          if (code > 0x7fffffff) throw UsageError{"CODE is too large"};
@@ -418,7 +470,8 @@ int Run(int argc, char** argv) {
     if (args[0] == c.name) command = &c;
   }
   if (command == nullptr) {
-    std::fprintf(stderr, "rvqm: unknown command \"%s\"; \"rvqm --help\" lists them\n", args[0].c_str());
+    std::fprintf(stderr, "rvqm: unknown command \"%s\"; \"rvqm --help\" lists them\n",
+                 args[0].c_str());
     return 1;
   }
   try {
@@ -432,8 +485,10 @@ int Run(int argc, char** argv) {
       }
       if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
         std::string name = a.substr(0, a.find('='));
-        bool takesValue = std::count(command->valueOptions.begin(), command->valueOptions.end(), name) > 0;
-        bool isFlag = std::count(command->flagOptions.begin(), command->flagOptions.end(), name) > 0;
+        bool takesValue =
+            std::count(command->valueOptions.begin(), command->valueOptions.end(), name) > 0;
+        bool isFlag =
+            std::count(command->flagOptions.begin(), command->flagOptions.end(), name) > 0;
         if (!takesValue && !isFlag) throw UsageError{"unknown option " + name};
         if (isFlag) {
           if (a.find('=') != std::string::npos) throw UsageError{name + " takes no value"};
@@ -450,13 +505,15 @@ int Run(int argc, char** argv) {
       }
     }
     if (positional.size() < command->minArgs || positional.size() > command->maxArgs) {
-      throw UsageError{positional.size() < command->minArgs ? "too few arguments" : "too many arguments"};
+      throw UsageError{positional.size() < command->minArgs ? "too few arguments"
+                                                            : "too many arguments"};
     }
     command->run(positional, options);
     if (std::fflush(stdout) != 0) throw CommandError{"cannot write to standard output"};
     return 0;
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "rvqm %s: %s\nusage: rvqm %s\n", command->name, e.text.c_str(), command->synopsis);
+    std::fprintf(stderr, "rvqm %s: %s\nusage: rvqm %s\n", command->name, e.text.c_str(),
+                 command->synopsis);
     return 1;
   } catch (const CommandError& e) {
     std::fflush(stdout);
@@ -470,4 +527,6 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) {
+  return Run(argc, argv);
+}

@@ -41,8 +41,11 @@ TEST_F(RvqmTest, MessagesRoundTripWithReplyToFields) {
   EXPECT_NE(browse.out.find("  replyToQ        \"OUT\"\n"), std::string::npos);
   EXPECT_NE(browse.out.find("  replyToQMgr     \"QM1\"\n"), std::string::npos);
   EXPECT_NE(browse.out.find("  length          36\n"), std::string::npos);
-  EXPECT_NE(browse.out.find("  00000000  3c 3f 78 6d 6c 20 76 65 72 73 69 6f 6e 3d 22 31  |<?xml version=\"1|\n"),
-            std::string::npos) << browse.out;
+  EXPECT_NE(
+      browse.out.find(
+          "  00000000  3c 3f 78 6d 6c 20 76 65 72 73 69 6f 6e 3d 22 31  |<?xml version=\"1|\n"),
+      std::string::npos)
+      << browse.out;
   EXPECT_NE(browse.out.find("|.0\"?>.<a>.. bin<|"), std::string::npos) << browse.out;
   EXPECT_NE(browse.out.find("message 2\n"), std::string::npos);
   EXPECT_EQ(Rvqm({"list", "QM1"}).out, list.out) << "browse removed something";
@@ -54,7 +57,9 @@ TEST_F(RvqmTest, MessagesRoundTripWithReplyToFields) {
   ProcessResult empty = Rvqm({"get", "QM1", "IN", "--wait", "50"});
   EXPECT_EQ(empty.status, 2);
   EXPECT_EQ(empty.out, "");
-  EXPECT_EQ(empty.err, "rvqm get: no message on IN: RVRC_NO_MSG_AVAILABLE: no message is available on the queue\n");
+  EXPECT_EQ(
+      empty.err,
+      "rvqm get: no message on IN: RVRC_NO_MSG_AVAILABLE: no message is available on the queue\n");
 }
 
 TEST_F(RvqmTest, PutFromFileClearUndefineDelete) {
@@ -66,10 +71,14 @@ TEST_F(RvqmTest, PutFromFileClearUndefineDelete) {
   Ok({"put", "QM1", "Q", file});
   ProcessResult r = Rvqm({"undefine", "QM1", "Q"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "rvqm undefine: cannot undefine queue Q on QM1: queue Q holds 2 messages (clear it first)\n");
+  EXPECT_EQ(
+      r.err,
+      "rvqm undefine: cannot undefine queue Q on QM1: queue Q holds 2 messages (clear it first)\n");
   r = Rvqm({"delete", "QM1"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "rvqm delete: cannot delete queue manager QM1: queue Q of QM1 holds 2 messages (use --force to delete anyway)\n");
+  EXPECT_EQ(r.err,
+            "rvqm delete: cannot delete queue manager QM1: queue Q of QM1 holds 2 messages (use "
+            "--force to delete anyway)\n");
   Ok({"clear", "QM1", "Q"});
   EXPECT_EQ(Rvqm({"list", "QM1"}).out, "Q        0    50000  104857600\n");
   Ok({"undefine", "QM1", "Q"});
@@ -88,7 +97,9 @@ TEST_F(RvqmTest, QuiesceAndStart) {
   Ok({"quiesce", "QM1"});
   ProcessResult r = Rvqm({"put", "QM1", "Q", "-"}, "x");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("rvqm put: cannot connect to queue manager QM1: RVRC_Q_MGR_QUIESCING", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.rfind("rvqm put: cannot connect to queue manager QM1: RVRC_Q_MGR_QUIESCING", 0),
+            0u)
+      << r.err;
   Ok({"start", "QM1"});
   Ok({"put", "QM1", "Q", "-"}, "x");
 }
@@ -104,7 +115,8 @@ TEST_F(RvqmTest, ReasonPrintsNameAndMeaning) {
   ProcessResult r = Rvqm({"reason", "2033"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "2033 RVRC_NO_MSG_AVAILABLE: no message is available on the queue\n");
-  EXPECT_EQ(Rvqm({"reason", "7"}).out, "7 RVRC_UNKNOWN: this reason code is not known to the library\n");
+  EXPECT_EQ(Rvqm({"reason", "7"}).out,
+            "7 RVRC_UNKNOWN: this reason code is not known to the library\n");
 }
 
 TEST_F(RvqmTest, HelpForEveryCommand) {
@@ -130,7 +142,8 @@ TEST_F(RvqmTest, UserErrorsGoToStandardErrorWithStatus1) {
       {{}, "rvqm: a command is needed; \"rvqm --help\" lists them\n"},
       {{"frobnicate"}, "rvqm: unknown command \"frobnicate\"; \"rvqm --help\" lists them\n"},
       {{"create"}, "rvqm create: too few arguments\nusage: rvqm create QM [--default]\n"},
-      {{"create", "QM1"}, "rvqm create: cannot create queue manager QM1: queue manager QM1 already exists\n"},
+      {{"create", "QM1"},
+       "rvqm create: cannot create queue manager QM1: queue manager QM1 already exists\n"},
       {{"create", "../evil"},
        "rvqm create: queue manager name \"../evil\" is not valid: use 1 to 48 characters from A-Z "
        "a-z 0-9 . _ / %, no empty, \".\" or \"..\" part between slashes and no %XX escape\n"},
@@ -138,14 +151,20 @@ TEST_F(RvqmTest, UserErrorsGoToStandardErrorWithStatus1) {
        "rvqm define: --maxdepth needs a whole number of at least 1, not \"lots\"\n"
        "usage: rvqm define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]\n"},
       {{"define", "QM1", "Q", "--colour", "red"},
-       "rvqm define: unknown option --colour\nusage: rvqm define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]\n"},
-      {{"define", "NOQM", "Q"}, "rvqm define: cannot open queue manager NOQM: queue manager NOQM does not exist\n"},
+       "rvqm define: unknown option --colour\nusage: rvqm define QM QUEUE... [--maxdepth N] "
+       "[--maxmsgl BYTES]\n"},
+      {{"define", "NOQM", "Q"},
+       "rvqm define: cannot open queue manager NOQM: queue manager NOQM does not exist\n"},
       {{"get", "QM1", "NOQ"},
        "rvqm get: cannot open queue NOQ of QM1: RVRC_UNKNOWN_OBJECT_NAME: no queue of that name is "
        "defined (queue NOQ is not defined)\n"},
-      {{"put", "QM1", "Q", "/no/such/file"}, "rvqm put: cannot open /no/such/file: No such file or directory\n"},
-      {{"get", "QM1", "Q", "--wait"}, "rvqm get: --wait needs a value\nusage: rvqm get QM QUEUE [--wait MS]\n"},
-      {{"reason", "x"}, "rvqm reason: CODE needs a whole number of at least 0, not \"x\"\nusage: rvqm reason CODE\n"},
+      {{"put", "QM1", "Q", "/no/such/file"},
+       "rvqm put: cannot open /no/such/file: No such file or directory\n"},
+      {{"get", "QM1", "Q", "--wait"},
+       "rvqm get: --wait needs a value\nusage: rvqm get QM QUEUE [--wait MS]\n"},
+      {{"reason", "x"},
+       "rvqm reason: CODE needs a whole number of at least 0, not \"x\"\nusage: rvqm reason "
+       "CODE\n"},
   };
   for (const auto& k : cases) {
     ProcessResult r = Rvqm(k.args);
