@@ -1,0 +1,160 @@
+#include "AmqpAdmin.h"
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+#include "AmqpSettings.h"
+#include "SmallFile.h"
+
+namespace rv {
+
+namespace {
+
+amqp_table_entry_t IntEntry(const char* key, int64_t value) {
+  amqp_table_entry_t e{};
+  e.key = amqp_cstring_bytes(key);
+  e.value.kind = AMQP_FIELD_KIND_I64;
+  e.value.value.i64 = value;
+  return e;
+}
+
+}  // namespace
+
+bool AmqpAdmin::IsBroker(int qmDirFd) {
+  std::map<std::string, std::string> values;
+  return SmallFile::ReadSettings(qmDirFd, "qmgr.ini", &values).ok() &&
+         values["backend"] == AmqpSettings::kBackend;
+}
+
+Status AmqpAdmin::Connect(const std::string& qmName, int qmDirFd,
+                          std::unique_ptr<AmqpAdmin>* admin) {
+  AmqpSettings settings;
+  Status s = AmqpSettings::Read(qmDirFd, qmName, &settings);
+  if (!s.ok()) return s;
+  std::unique_ptr<AmqpSession> session;
+  s = AmqpSession::Open(settings.url, settings.password, AmqpSession::kConnectTimeout, &session);
+  if (!s.ok()) return s;
+  admin->reset(new AmqpAdmin(qmName, qmDirFd, std::move(session)));
+  return Status::Ok();
+}
+
+Status AmqpAdmin::Channel(amqp_channel_t* channel) {
+  _session->ReleaseBuffers();
+  return _session->TakeChannel(channel);
+}
+
+Status AmqpAdmin::Define(const std::string& queue, int64_t maxDepth) {
+  amqp_channel_t channel = 0;
+  Status s = Channel(&channel);
+  if (!s.ok()) return s;
+  amqp_table_entry_t entries[3] = {
+      IntEntry("x-max-priority", RVPRI_MAX), IntEntry("x-max-length", maxDepth), {}};
+  entries[2].key = amqp_cstring_bytes("x-overflow");
+  entries[2].value.kind = AMQP_FIELD_KIND_UTF8;
+  entries[2].value.value.bytes = amqp_cstring_bytes("reject-publish");
+  amqp_table_t arguments;
+  arguments.num_entries = 3;
+  arguments.entries = entries;
+  amqp_queue_declare(_session->state(), channel, amqp_cstring_bytes(queue.c_str()), 0, 1, 0, 0,
+                     arguments);
+  s = _session->Check(amqp_get_rpc_reply(_session->state()), channel,
+                      "cannot declare queue " + queue + " on the " + _session->where());
+  if (!s.ok()) {
+    if (s.reason() == RVRC_OPTIONS_ERROR) {
+      return Status::Error(RVRC_OPTIONS_ERROR,
+                           s.message() +
+                               " (the queue exists with other settings; undefine it "
+                               "first to change them)");
+    }
+    return s;
+  }
+  _session->GiveBackChannel(channel);
+  return Record(queue, maxDepth, true);
+}
+
+Status AmqpAdmin::Undefine(const std::string& queue) {
+  amqp_channel_t channel = 0;
+  Status s = Channel(&channel);
+  if (!s.ok()) return s;
+  amqp_queue_delete(_session->state(), channel, amqp_cstring_bytes(queue.c_str()), 0, 1);
+  s = _session->Check(amqp_get_rpc_reply(_session->state()), channel,
+                      "cannot delete queue " + queue + " on the " + _session->where());
+  if (s.reason() == RVRC_OPTIONS_ERROR) {
+    return Status::Error(RVRC_OPTIONS_ERROR,
+                         "queue " + queue + " holds messages (rvqm clear empties it)");
+  }
+  if (!s.ok() && s.reason() != RVRC_UNKNOWN_OBJECT_NAME) return s;
+  if (s.ok()) _session->GiveBackChannel(channel);
+  return Record(queue, 0, false);
+}
+
+Status AmqpAdmin::Clear(const std::string& queue, uint32_t* removed) {
+  amqp_channel_t channel = 0;
+  Status s = Channel(&channel);
+  if (!s.ok()) return s;
+  amqp_queue_purge_ok_t* ok =
+      amqp_queue_purge(_session->state(), channel, amqp_cstring_bytes(queue.c_str()));
+  s = _session->Check(amqp_get_rpc_reply(_session->state()), channel,
+                      "cannot clear queue " + queue + " on the " + _session->where());
+  if (!s.ok()) return s;
+  *removed = ok->message_count;
+  _session->GiveBackChannel(channel);
+  return Status::Ok();
+}
+
+Status AmqpAdmin::List(std::vector<Summary>* queues) {
+  Status s = Recorded(queues);
+  if (!s.ok()) return s;
+  for (Summary& q : *queues) {
+    amqp_channel_t channel = 0;
+    s = Channel(&channel);
+    if (!s.ok()) return s;
+    amqp_queue_declare_ok_t* ok =
+        amqp_queue_declare(_session->state(), channel, amqp_cstring_bytes(q.name.c_str()), 1, 0, 0,
+                           0, amqp_empty_table);
+    s = _session->Check(amqp_get_rpc_reply(_session->state()), channel,
+                        "cannot examine queue " + q.name + " on the " + _session->where());
+    if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME) continue;
+    if (!s.ok()) return s;
+    q.exists = true;
+    q.depth = ok->message_count;
+    q.getters = ok->consumer_count;
+    _session->GiveBackChannel(channel);
+  }
+  return Status::Ok();
+}
+
+Status AmqpAdmin::Recorded(std::vector<Summary>* queues) const {
+  queues->clear();
+  std::string text;
+  Status s = SmallFile::Read(_qmDirFd, kQueuesFile, &text);
+  if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME) return Status::Ok();
+  if (!s.ok()) return s;
+  std::istringstream in(text);
+  Summary q;
+  while (in >> q.name >> q.maxDepth) queues->push_back(q);
+  return Status::Ok();
+}
+
+Status AmqpAdmin::Record(const std::string& queue, int64_t maxDepth, bool add) {
+  std::vector<Summary> queues;
+  Status s = Recorded(&queues);
+  if (!s.ok()) return s;
+  queues.erase(std::remove_if(queues.begin(), queues.end(),
+                              [&](const Summary& q) { return q.name == queue; }),
+               queues.end());
+  if (add) {
+    Summary q;
+    q.name = queue;
+    q.maxDepth = maxDepth;
+    queues.push_back(q);
+  }
+  std::sort(queues.begin(), queues.end(),
+            [](const Summary& a, const Summary& b) { return a.name < b.name; });
+  std::string text;
+  for (const Summary& q : queues) text += q.name + " " + std::to_string(q.maxDepth) + "\n";
+  return SmallFile::WriteAtomic(_qmDirFd, kQueuesFile, text);
+}
+
+}  // namespace rv

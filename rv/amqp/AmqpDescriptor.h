@@ -1,0 +1,54 @@
+// AmqpDescriptor: carries a whole message descriptor (RVMD) with an AMQP message. The message and
+// correlation identifiers travel as the AMQP message-id and correlation-id properties (48 hex
+// digits), the reply-to queue as reply-to, the priority as priority, the persistence also as the
+// delivery mode (2 for persistent and for "as the queue's default", which is persistent on a
+// broker queue), the expiry also as expiration (milliseconds) so that the broker drops expired
+// messages; every other field that differs from its start value travels as an "rv-..." header.
+// The header "rv-version" marks a message put through this library; a message from another AMQP
+// client gets start values filled from its standard properties instead.
+//
+// An object owns the storage that its properties point into: not copyable, one thread.
+#pragma once
+
+#include <amqp.h>
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "rvic.h"
+
+namespace rv {
+
+class AmqpDescriptor {
+ public:
+  // md must be complete as a put leaves it (priority 0..9); putMs is the put time in
+  // milliseconds since the epoch, from which a receiver computes the expiry left.
+  AmqpDescriptor(const RVMD& md, int64_t putMs);
+  AmqpDescriptor(const AmqpDescriptor&) = delete;
+  AmqpDescriptor& operator=(const AmqpDescriptor&) = delete;
+
+  const amqp_basic_properties_t& properties() const { return _properties; }
+
+  // Fills md from a received message's properties as the embedded store would from its stored
+  // descriptor: the fields as put, and a limited expiry turned into the tenths of a second left
+  // at nowMs (at least 1).
+  static void Fill(const amqp_basic_properties_t& properties, int64_t nowMs, RVMD* md);
+
+  // Lower-case hex digits of an identifier, and back; FromHex fails unless text has exactly
+  // 2 * size hex digits.
+  static std::string ToHex(const RVBYTE* id, size_t size);
+  static bool FromHex(const std::string& text, RVBYTE* id, size_t size);
+
+ private:
+  amqp_bytes_t Keep(std::string text);
+  void AddInt(const char* key, int64_t value, bool wide);
+  void AddText(const char* key, std::string text);
+
+  amqp_basic_properties_t _properties{};
+  std::vector<amqp_table_entry_t> _headers;
+  std::deque<std::string> _storage;  // stable addresses for the bytes the properties point to
+};
+
+}  // namespace rv

@@ -1,0 +1,440 @@
+#include "AmqpQueue.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "AmqpDescriptor.h"
+#include "DataRoot.h"
+
+namespace rv {
+
+namespace {
+
+constexpr const char* kConsumerTag = "rv-get";
+constexpr auto kQuiesceCheck = std::chrono::seconds(1);
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool AllZero(const RVBYTE* p, size_t n) {
+  return std::all_of(p, p + n, [](RVBYTE b) { return b == 0; });
+}
+
+bool IsMethod(const amqp_frame_t& f, amqp_method_number_t id) {
+  return f.frame_type == AMQP_FRAME_METHOD && f.payload.method.id == id;
+}
+
+}  // namespace
+
+bool AmqpQueue::Criteria::Matches(const RVMD& md) const {
+  if (byMessageId && std::memcmp(md.messageId, messageId, RV_MSG_ID_LENGTH) != 0) return false;
+  if (byCorrelationId && std::memcmp(md.correlationId, correlationId, RV_CORREL_ID_LENGTH) != 0) {
+    return false;
+  }
+  return true;
+}
+
+AmqpQueue::AmqpQueue(std::shared_ptr<AmqpSession> session, std::shared_ptr<UniqueFd> qmDir,
+                     std::string qmName, std::string queueName, RVLONG options,
+                     amqp_channel_t channel)
+    : _session(std::move(session)),
+      _qmDir(std::move(qmDir)),
+      _qmName(std::move(qmName)),
+      _queue(std::move(queueName)),
+      _options(options),
+      _channel(channel),
+      _serial(_session->Serial(channel)) {}
+
+AmqpQueue::~AmqpQueue() {
+  Close();
+}
+
+std::string AmqpQueue::Name() const {
+  return "queue " + _queue + " of queue manager " + _qmName;
+}
+
+Status AmqpQueue::EnsureChannel() {
+  Status s = _session->Usable();
+  if (!s.ok()) return s;
+  _session->ReleaseBuffers();
+  if (_serial != 0 && _session->Serial(_channel) == _serial) return Status::Ok();
+  // The broker closed our channel after a failed operation, and with it handed back whatever
+  // this handle held unacknowledged.
+  _held.reset();
+  _browsed.clear();
+  _browsePending.reset();
+  s = _session->TakeChannel(&_channel);
+  _serial = s.ok() ? _session->Serial(_channel) : 0;
+  return s;
+}
+
+Status AmqpQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t length) {
+  if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
+  if (!(_options & RVOO_OUTPUT)) {
+    return Status::Error(RVRC_NOT_OPEN_FOR_OUTPUT, Name() + " was not opened for output");
+  }
+  if ((pmo.options & RVPMO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(_qmDir->get())) {
+    return Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + _qmName + " is quiescing");
+  }
+  if (length > kMaxMessageLength) {
+    return Status::Error(RVRC_MSG_TOO_BIG_FOR_Q,
+                         "message of " + std::to_string(length) + " bytes exceeds the maximum " +
+                             std::to_string(kMaxMessageLength) + " of " + Name());
+  }
+  Status s = EnsureChannel();
+  if (s.ok()) s = _session->EnableConfirms(_channel);
+  if (!s.ok()) return s;
+  if (md->priority == RVPRI_PRIORITY_AS_Q_DEF) md->priority = 0;
+
+  const std::string what = "cannot put to " + Name();
+  AmqpDescriptor descriptor(*md, NowMs());
+  const uint64_t tag = _session->NextPublishTag(_channel);
+  amqp_bytes_t body;
+  body.len = length;
+  body.bytes = const_cast<void*>(data);
+  s = _session->CheckCode(
+      amqp_basic_publish(_session->state(), _channel, amqp_empty_bytes,
+                         amqp_cstring_bytes(_queue.c_str()), 1, 0, &descriptor.properties(), body),
+      what);
+  if (!s.ok()) return s;
+
+  bool returned = false;
+  const auto deadline = AmqpSession::Clock::now() + AmqpSession::kReplyTimeout;
+  for (;;) {
+    amqp_frame_t frame;
+    bool timedOut = false;
+    s = _session->WaitFrame(deadline, &frame, &timedOut);
+    if (!s.ok()) return s;
+    if (timedOut) {
+      return Status::Error(RVRC_RESOURCE_PROBLEM,
+                           what + ": the broker did not confirm the message within " +
+                               std::to_string(AmqpSession::kReplyTimeout.count() / 1000) + " s");
+    }
+    s = _session->HandleClose(frame, what);
+    if (!s.ok()) return s;
+    if (frame.channel != _channel || frame.frame_type != AMQP_FRAME_METHOD) continue;
+    if (IsMethod(frame, AMQP_BASIC_RETURN_METHOD)) {
+      // The content of the returned message follows; it must be read off the connection.
+      Delivery ignored;
+      s = ReadContent(0, &ignored);
+      if (!s.ok()) return s;
+      returned = true;
+    } else if (IsMethod(frame, AMQP_BASIC_ACK_METHOD)) {
+      auto* ack = static_cast<amqp_basic_ack_t*>(frame.payload.method.decoded);
+      if (ack->delivery_tag == tag || (ack->multiple && ack->delivery_tag > tag)) break;
+    } else if (IsMethod(frame, AMQP_BASIC_NACK_METHOD)) {
+      auto* nack = static_cast<amqp_basic_nack_t*>(frame.payload.method.decoded);
+      if (nack->delivery_tag == tag || (nack->multiple && nack->delivery_tag > tag)) {
+        return Status::Error(RVRC_RESOURCE_PROBLEM,
+                             what +
+                                 ": the broker refused the message (queue full or out of "
+                                 "resources)");
+      }
+    }
+  }
+  if (returned) {
+    return Status::Error(RVRC_UNKNOWN_OBJECT_NAME,
+                         what + ": the broker returned the message: the queue does not exist");
+  }
+  return Status::Ok();
+}
+
+Status AmqpQueue::ReadContent(uint64_t tag, Delivery* delivery) {
+  amqp_message_t message;
+  amqp_rpc_reply_t reply = amqp_read_message(_session->state(), _channel, &message, 0);
+  Status s = _session->Check(reply, _channel, "cannot receive a message from " + Name());
+  if (!s.ok()) return s;
+  delivery->tag = tag;
+  AmqpDescriptor::Fill(message.properties, NowMs(), &delivery->md);
+  delivery->body.assign(static_cast<const char*>(message.body.bytes), message.body.len);
+  amqp_destroy_message(&message);
+  return Status::Ok();
+}
+
+Status AmqpQueue::BasicGet(std::optional<Delivery>* delivery, uint32_t* left) {
+  delivery->reset();
+  amqp_rpc_reply_t reply =
+      amqp_basic_get(_session->state(), _channel, amqp_cstring_bytes(_queue.c_str()), 0);
+  Status s = _session->Check(reply, _channel, "cannot get from " + Name());
+  if (!s.ok()) return s;
+  if (reply.reply.id != AMQP_BASIC_GET_OK_METHOD) return Status::Ok();
+  auto* ok = static_cast<amqp_basic_get_ok_t*>(reply.reply.decoded);
+  uint64_t tag = ok->delivery_tag;
+  if (left != nullptr) *left = ok->message_count;
+  Delivery d;
+  s = ReadContent(tag, &d);
+  if (!s.ok()) return s;
+  *delivery = std::move(d);
+  return Status::Ok();
+}
+
+Status AmqpQueue::WaitForDelivery(RVGMO* gmo, std::optional<Delivery>* delivery) {
+  const bool failIfQuiescing = (gmo->options & RVGMO_FAIL_IF_QUIESCING) != 0;
+  std::optional<AmqpSession::Clock::time_point> deadline;
+  if (gmo->waitInterval != RVWI_UNLIMITED) {
+    deadline = AmqpSession::Clock::now() + std::chrono::milliseconds(gmo->waitInterval);
+  }
+  Status s;
+  if (!_session->PrefetchSet(_channel)) {
+    s = _session->Sync(_channel, "cannot set the prefetch limit for " + Name());
+    if (!s.ok()) return s;
+  }
+  amqp_basic_consume(_session->state(), _channel, amqp_cstring_bytes(_queue.c_str()),
+                     amqp_cstring_bytes(kConsumerTag), 0, 0, 0, amqp_empty_table);
+  s = _session->Check(amqp_get_rpc_reply(_session->state()), _channel,
+                      "cannot wait for messages on " + Name());
+  if (!s.ok()) return s;
+
+  Status outcome;
+  for (;;) {
+    auto now = AmqpSession::Clock::now();
+    if (deadline && now >= *deadline) break;
+    std::optional<AmqpSession::Clock::time_point> until = deadline;
+    if (failIfQuiescing && (!until || *until > now + kQuiesceCheck)) until = now + kQuiesceCheck;
+    amqp_frame_t frame;
+    bool timedOut = false;
+    s = _session->WaitFrame(until, &frame, &timedOut);
+    if (!s.ok()) return s;
+    if (timedOut) {
+      if (failIfQuiescing && DataRoot::IsQuiescing(_qmDir->get())) {
+        outcome = Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + _qmName + " is quiescing");
+        break;
+      }
+      continue;
+    }
+    s = _session->HandleClose(frame, "cannot wait for messages on " + Name());
+    if (!s.ok()) return s;
+    if (frame.channel != _channel || frame.frame_type != AMQP_FRAME_METHOD) continue;
+    if (IsMethod(frame, AMQP_BASIC_DELIVER_METHOD)) {
+      auto* deliver = static_cast<amqp_basic_deliver_t*>(frame.payload.method.decoded);
+      Delivery d;
+      s = ReadContent(deliver->delivery_tag, &d);
+      if (!s.ok()) return s;
+      *delivery = std::move(d);
+      break;
+    }
+    if (IsMethod(frame, AMQP_BASIC_CANCEL_METHOD)) {
+      // The broker ended the consumer: the queue was deleted.
+      outcome = Status::Error(RVRC_CONNECTION_BROKEN, Name() + " was deleted on the broker");
+      break;
+    }
+  }
+  s = CancelConsumer(delivery);
+  if (!s.ok()) return s;
+  return outcome;
+}
+
+Status AmqpQueue::CancelConsumer(std::optional<Delivery>* delivery) {
+  const std::string what = "cannot stop waiting on " + Name();
+  amqp_basic_cancel_t cancel{};
+  cancel.consumer_tag = amqp_cstring_bytes(kConsumerTag);
+  Status s = _session->CheckCode(
+      amqp_send_method(_session->state(), _channel, AMQP_BASIC_CANCEL_METHOD, &cancel), what);
+  if (!s.ok()) return s;
+  const auto deadline = AmqpSession::Clock::now() + AmqpSession::kReplyTimeout;
+  for (;;) {
+    amqp_frame_t frame;
+    bool timedOut = false;
+    s = _session->WaitFrame(deadline, &frame, &timedOut);
+    if (!s.ok()) return s;
+    if (timedOut) return _session->CheckCode(AMQP_STATUS_TIMEOUT, what);
+    s = _session->HandleClose(frame, what);
+    if (!s.ok()) return s;
+    if (frame.channel != _channel || frame.frame_type != AMQP_FRAME_METHOD) continue;
+    if (IsMethod(frame, AMQP_BASIC_CANCEL_OK_METHOD)) return Status::Ok();
+    if (IsMethod(frame, AMQP_BASIC_DELIVER_METHOD)) {
+      // Delivered while the cancel was on its way: take it if we have none, else hand it back.
+      auto* deliver = static_cast<amqp_basic_deliver_t*>(frame.payload.method.decoded);
+      Delivery d;
+      s = ReadContent(deliver->delivery_tag, &d);
+      if (!s.ok()) return s;
+      if (!delivery->has_value()) {
+        *delivery = std::move(d);
+      } else {
+        s = Requeue(d.tag);
+        if (!s.ok()) return s;
+      }
+    }
+  }
+}
+
+Status AmqpQueue::Scan(const Criteria& criteria, std::optional<Delivery>* delivery) {
+  std::vector<uint64_t> skipped;
+  Status s;
+  uint32_t left = 0;
+  for (uint64_t limit = 1, n = 0; n < limit; ++n) {
+    std::optional<Delivery> d;
+    s = BasicGet(&d, &left);
+    if (!s.ok() || !d) break;
+    if (n == 0) limit = uint64_t{left} + 1;
+    if (criteria.Matches(d->md)) {
+      *delivery = std::move(d);
+      break;
+    }
+    skipped.push_back(d->tag);
+  }
+  for (uint64_t tag : skipped) {
+    Status r = Requeue(tag);
+    if (s.ok()) s = r;
+  }
+  return s;
+}
+
+Status AmqpQueue::Requeue(uint64_t tag) {
+  return _session->CheckCode(amqp_basic_reject(_session->state(), _channel, tag, 1),
+                             "cannot hand a message back to " + Name());
+}
+
+void AmqpQueue::FillOut(const Delivery& d, RVMD* md, RVGMO* gmo) const {
+  *md = d.md;
+  std::memset(gmo->resolvedQName, 0, sizeof gmo->resolvedQName);
+  std::memcpy(gmo->resolvedQName, _queue.data(),
+              std::min(_queue.size(), sizeof gmo->resolvedQName));
+}
+
+Status AmqpQueue::Hand(Delivery d, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+                       RVLONG* dataLen) {
+  FillOut(d, md, gmo);
+  const RVLONG length = static_cast<RVLONG>(d.body.size());
+  if (length > bufLen) {
+    if (bufLen > 0) std::memcpy(buf, d.body.data(), static_cast<size_t>(bufLen));
+    *dataLen = length;
+    gmo->returnedLength = bufLen;
+    _held = std::move(d);
+    return Status::Error(RVRC_TRUNCATED_MSG_FAILED,
+                         "message of " + std::to_string(length) + " bytes left on " + Name());
+  }
+  if (length > 0) std::memcpy(buf, d.body.data(), static_cast<size_t>(length));
+  const std::string what = "cannot acknowledge a message of " + Name();
+  Status s = _session->CheckCode(amqp_basic_ack(_session->state(), _channel, d.tag, 0), what);
+  if (s.ok()) s = _session->Sync(_channel, what);
+  if (!s.ok()) return s;
+  *dataLen = length;
+  gmo->returnedLength = length;
+  return Status::Ok();
+}
+
+Status AmqpQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen) {
+  if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
+  Criteria criteria;
+  if ((gmo->matchOptions & RVMO_MATCH_MSG_ID) && !AllZero(md->messageId, RV_MSG_ID_LENGTH)) {
+    criteria.byMessageId = true;
+    std::memcpy(criteria.messageId, md->messageId, RV_MSG_ID_LENGTH);
+  }
+  if ((gmo->matchOptions & RVMO_MATCH_CORREL_ID) &&
+      !AllZero(md->correlationId, RV_CORREL_ID_LENGTH)) {
+    criteria.byCorrelationId = true;
+    std::memcpy(criteria.correlationId, md->correlationId, RV_CORREL_ID_LENGTH);
+  }
+  Status s = EnsureChannel();
+  if (!s.ok()) return s;
+  if (gmo->options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) {
+    if (!(_options & RVOO_BROWSE)) {
+      return Status::Error(RVRC_NOT_OPEN_FOR_BROWSE, Name() + " was not opened for browsing");
+    }
+    return Browse(criteria, md, gmo, bufLen, buf, dataLen);
+  }
+  if (!(_options & (RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE))) {
+    return Status::Error(RVRC_NOT_OPEN_FOR_INPUT, Name() + " was not opened for input");
+  }
+  if (_held) {
+    if (!criteria.Any() || criteria.Matches(_held->md)) {
+      Delivery d = std::move(*_held);
+      _held.reset();
+      return Hand(std::move(d), md, gmo, bufLen, buf, dataLen);
+    }
+    uint64_t tag = _held->tag;
+    _held.reset();
+    s = Requeue(tag);
+    if (!s.ok()) return s;
+  }
+  const bool wait = (gmo->options & RVGMO_WAIT) != 0;
+  std::optional<Delivery> d;
+  if (criteria.Any()) {
+    if (wait) {
+      return Status::Error(RVRC_GMO_ERROR,
+                           "waiting for a message by its identifier is not available on " + Name() +
+                               ", whose queues live on a broker");
+    }
+    s = Scan(criteria, &d);
+  } else {
+    s = BasicGet(&d, nullptr);
+    if (s.ok() && !d && wait) s = WaitForDelivery(gmo, &d);
+  }
+  if (!s.ok()) {
+    if (d) Requeue(d->tag);
+    return s;
+  }
+  if (!d) return Status::Error(RVRC_NO_MSG_AVAILABLE, "no message on " + Name());
+  return Hand(std::move(*d), md, gmo, bufLen, buf, dataLen);
+}
+
+Status AmqpQueue::Browse(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+                         RVLONG* dataLen) {
+  Status s;
+  if (gmo->options & RVGMO_BROWSE_FIRST) {
+    s = EndBrowse();
+    if (!s.ok()) return s;
+  }
+  if (!_browsePending) {
+    for (;;) {
+      std::optional<Delivery> d;
+      s = BasicGet(&d, nullptr);
+      if (!s.ok()) return s;
+      if (!d)
+        return Status::Error(RVRC_NO_MSG_AVAILABLE, "no more messages to browse on " + Name());
+      _browsed.push_back(d->tag);
+      if (!criteria.Any() || criteria.Matches(d->md)) {
+        _browsePending = std::move(d);
+        break;
+      }
+    }
+  }
+  FillOut(*_browsePending, md, gmo);
+  const RVLONG length = static_cast<RVLONG>(_browsePending->body.size());
+  if (length > bufLen) {
+    if (bufLen > 0) std::memcpy(buf, _browsePending->body.data(), static_cast<size_t>(bufLen));
+    *dataLen = length;
+    gmo->returnedLength = bufLen;
+    return Status::Error(RVRC_TRUNCATED_MSG_FAILED,
+                         "message of " + std::to_string(length) + " bytes not browsed");
+  }
+  if (length > 0) std::memcpy(buf, _browsePending->body.data(), static_cast<size_t>(length));
+  *dataLen = length;
+  gmo->returnedLength = length;
+  _browsePending.reset();
+  return Status::Ok();
+}
+
+Status AmqpQueue::EndBrowse() {
+  Status s;
+  for (uint64_t tag : _browsed) {
+    Status r = Requeue(tag);
+    if (s.ok()) s = r;
+  }
+  _browsed.clear();
+  _browsePending.reset();
+  return s;
+}
+
+Status AmqpQueue::Close() {
+  if (_closed) return Status::Ok();
+  _closed = true;
+  Status s;
+  if (_session->Usable().ok() && _serial != 0 && _session->Serial(_channel) == _serial) {
+    if (_held) s = Requeue(_held->tag);
+    Status b = EndBrowse();
+    if (s.ok()) s = b;
+    if (s.ok()) _session->GiveBackChannel(_channel);
+  }
+  _held.reset();
+  _browsed.clear();
+  _browsePending.reset();
+  return s;
+}
+
+}  // namespace rv

@@ -1,0 +1,174 @@
+#include "BrokerFixture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "AmqpAdmin.h"
+#include "AmqpSettings.h"
+#include "DataRoot.h"
+#include "ProcessRunner.h"
+#include "SmallFile.h"
+
+namespace rv {
+
+std::string BrokerFixture::BrokerDir() {
+  const char* dir = std::getenv("PROBES_BROKER_DIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp/probes-broker";
+}
+
+std::string BrokerFixture::BrokerUrl() {
+  std::string url = ReadWholeFile(BrokerDir() + "/url");
+  while (!url.empty() && (url.back() == '\n' || url.back() == ' ')) url.pop_back();
+  return url;
+}
+
+std::string BrokerFixture::Password() {
+  std::string password;
+  Status s = AmqpSettings::ReadPasswordFile(BrokerDir() + "/password", &password);
+  return s.ok() ? password : std::string();
+}
+
+void BrokerFixture::SetUp() {
+  ASSERT_FALSE(BrokerUrl().empty())
+      << "no broker: run scripts/broker.sh start (looked in " << BrokerDir() << ")";
+  _root = MakeTempDir("amqp-broker") + "/rv";
+  ::setenv("RV_DATA_DIR", _root.c_str(), 1);
+  MakeBrokerQm("QB", BrokerUrl(), Password());
+  DataRoot root;
+  ASSERT_TRUE(DataRoot::Open(false, &root).ok());
+  DataRoot::QueueManagerDefinition definition;
+  ASSERT_TRUE(root.OpenQueueManager("QB", &definition, &_qmDir).ok());
+}
+
+void BrokerFixture::TearDown() {
+  if (_queues.empty() || !_qmDir.valid()) return;
+  std::unique_ptr<AmqpAdmin> admin;
+  if (!AmqpAdmin::Connect("QB", _qmDir.get(), &admin).ok()) return;
+  for (const std::string& q : _queues) {
+    uint32_t removed = 0;
+    admin->Clear(q, &removed);
+    admin->Undefine(q);
+  }
+}
+
+void BrokerFixture::MakeBrokerQm(const std::string& name, const std::string& url,
+                                 const std::string& password) {
+  DataRoot root;
+  ASSERT_TRUE(DataRoot::Open(true, &root).ok());
+  Status s = root.CreateQueueManager(name, false);
+  ASSERT_TRUE(s.ok()) << s.message();
+  DataRoot::QueueManagerDefinition definition;
+  UniqueFd dir;
+  ASSERT_TRUE(root.OpenQueueManager(name, &definition, &dir).ok());
+  ASSERT_TRUE(AmqpSettings::WritePassword(dir.get(), password).ok());
+  ASSERT_TRUE(SmallFile::WriteSettings(dir.get(), "qmgr.ini",
+                                       {{"name", name}, {"backend", "amqp"}, {"url", url}})
+                  .ok());
+}
+
+std::string BrokerFixture::NewQueue(const std::string& base) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = "t" + std::to_string(::getpid()) + "." + info->name();
+  name = name.substr(0, 40 - std::min<size_t>(base.size(), 20)) + "." + base;
+  std::unique_ptr<AmqpAdmin> admin;
+  Status s = AmqpAdmin::Connect("QB", _qmDir.get(), &admin);
+  EXPECT_TRUE(s.ok()) << s.message();
+  if (!s.ok()) return name;
+  admin->Undefine(name);
+  s = admin->Define(name, 50000);
+  EXPECT_TRUE(s.ok()) << s.message();
+  _queues.push_back(name);
+  return name;
+}
+
+std::unique_ptr<AmqpSession> BrokerFixture::Raw() {
+  AmqpUrl url;
+  EXPECT_TRUE(AmqpUrl::Parse(BrokerUrl(), &url).ok());
+  std::unique_ptr<AmqpSession> session;
+  Status s = AmqpSession::Open(url, Password(), AmqpSession::kConnectTimeout, &session);
+  EXPECT_TRUE(s.ok()) << s.message();
+  return session;
+}
+
+RvConnection::RvConnection(const std::string& qm) {
+  RVCNO cno;
+  RVInitCNO(&cno);
+  RVLONG cc;
+  RVCONNX(qm.c_str(), &cno, &_hconn, &cc, &_connectReason);
+  _connected = cc != RVCC_FAILED;
+}
+
+RvConnection::~RvConnection() {
+  Disconnect();
+}
+
+RVLONG RvConnection::Disconnect() {
+  if (!_connected) return RVRC_NONE;
+  _connected = false;
+  RVLONG cc, rc;
+  RVDISC(&_hconn, &cc, &rc);
+  return rc;
+}
+
+RVLONG RvConnection::Open(const std::string& queue, RVLONG options, RVHOBJ* hobj) {
+  RVOD od;
+  RVInitOD(&od);
+  std::memcpy(od.objectName, queue.data(), std::min(queue.size(), sizeof od.objectName));
+  RVLONG cc, rc;
+  RVOPEN(_hconn, &od, options, hobj, &cc, &rc);
+  return rc;
+}
+
+RVLONG RvConnection::Close(RVHOBJ* hobj) {
+  RVLONG cc, rc;
+  RVCLOSE(_hconn, hobj, RVCO_NONE, &cc, &rc);
+  return rc;
+}
+
+RVLONG RvConnection::Put(RVHOBJ hobj, const std::string& data, RVMD* md) {
+  RVMD local;
+  if (md == nullptr) {
+    RVInitMD(&local);
+    std::memcpy(local.format, RVFMT_STRING, 8);
+    md = &local;
+  }
+  RVPMO pmo;
+  RVInitPMO(&pmo);
+  RVLONG cc, rc;
+  RVPUT(_hconn, hobj, md, &pmo, static_cast<RVLONG>(data.size()), data.data(), &cc, &rc);
+  return rc;
+}
+
+RVLONG RvConnection::Get(RVHOBJ hobj, RVLONG bufLen, std::string* data, RVMD* md, RVLONG* dataLen,
+                         RVLONG options, RVLONG wait, RVLONG* compCode) {
+  RVGMO gmo;
+  RVInitGMO(&gmo);
+  gmo.options = options;
+  gmo.waitInterval = wait;
+  gmo.matchOptions = RVMO_MATCH_MSG_ID | RVMO_MATCH_CORREL_ID;
+  std::string buffer(static_cast<size_t>(bufLen), '\0');
+  RVLONG cc, rc;
+  RVGET(_hconn, hobj, md, &gmo, bufLen, buffer.data(), dataLen, &cc, &rc);
+  if (compCode != nullptr) *compCode = cc;
+  if (data != nullptr)
+    data->assign(buffer.data(), std::min<RVLONG>(std::max<RVLONG>(*dataLen, 0), bufLen));
+  return rc;
+}
+
+RVLONG RvConnection::Take(RVHOBJ hobj, std::string* data, RVMD* md, RVLONG wait) {
+  RVMD local;
+  if (md == nullptr) md = &local;
+  RVInitMD(md);
+  RVLONG length = 0;
+  RVLONG options = RVGMO_NO_SYNCPOINT | (wait != 0 ? RVGMO_WAIT : 0);
+  RVLONG rc = Get(hobj, 0, data, md, &length, options, wait);
+  if (rc != RVRC_TRUNCATED_MSG_FAILED) return rc;
+  md->encoding = RVENC_NATIVE;
+  md->codedCharSetId = RVCCSI_Q_MGR;
+  return Get(hobj, length, data, md, &length, options, wait);
+}
+
+}  // namespace rv
