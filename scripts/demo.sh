@@ -52,7 +52,8 @@ cat reply.xml
 grep -q '<ActImplCorrelID>00000A1B00000C2D</ActImplCorrelID>' reply.xml
 
 step "trace excerpt of reqprobe (KES_TRACE=10:4:1)"
-grep -E 'target queue|Put data to queue|Writing data' trace.log | cut -c1-160 | head -8
+# Each record: time, pid, source:line, signature, level, category, component | text.
+grep -E 'target queue|QueueManager:|Writing data' trace.log | sed 's/^.* UTC pid [0-9]* \([^ ]*\) .* | /\1  /'
 
 step "queues after the round trip"
 "$(bin rvqm)" list DEMO.QM
