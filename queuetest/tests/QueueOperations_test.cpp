@@ -295,15 +295,6 @@ TEST_F(QueueOperationsTest, GetOfAnEmptyMessageTakesOneAttempt) {
   EXPECT_EQ(replyToQMgr, KesString("unchanged"));
 }
 
-TEST_F(QueueOperationsTest, GetLeavesReplyToArgumentsAloneWhenTheFieldsBeginWithNul) {
-  Fake().queue.push_back({"abc", "", ""});
-  KesString nullName, keptName("kept");
-  KesBinary got = _utility.Get(KesString("IN.Q"), KesString("QM1"), nullName, keptName, -1);
-  EXPECT_EQ(AsString(got), "abc");
-  EXPECT_TRUE(nullName.IsNull());
-  EXPECT_EQ(keptName, KesString("kept"));
-}
-
 TEST_F(QueueOperationsTest, FailedGetClosesDisconnectsAndThrowsNamingQueueAndReason) {
   struct Case {
     const char* label;
