@@ -213,6 +213,18 @@ TEST_F(QueueToolsTest, UpesprobeWithoutQueueDoesNothing) {
   EXPECT_FALSE(Exists("saved.xml"));
 }
 
+TEST_F(QueueToolsTest, UpesprobeKeepsARequestWithoutReplyToAndPutsNothing) {
+  Rvqm({"put", "QM1", "UPES.Q", "req.xml"});
+  ProcessResult r = Upes({"-u", "UPES.Q", "-m", "QM1", "-a", "saved.xml", "-r", "skel.xml"});
+  EXPECT_EQ(r.out, kUnknownError);
+  EXPECT_EQ(r.err,
+            "upesprobe: the request names no reply-to queue and queue manager; no response is "
+            "put\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(File("saved.xml"), kRequest);
+  EXPECT_EQ(Depth("UPES.Q"), 0);
+}
+
 // upesprobe waits on UPES.Q; reqprobe sends the request there with OUT.Q as reply-to
 // and waits for the response.
 class RoundTripTest : public QueueToolsTest {

@@ -87,6 +87,10 @@ int main(int argc, char* argv[]) {
       KesString responseText = utility.CreateActivityImplResponse(request, skeleton);
       // A null response fails its "!IsNull()" check here and never reaches Put.
       KesBinary responseMessage(responseText.Chars(), responseText.LengthChar());
+      if (replyToQueue.IsNull() || replyToQueueManager.IsNull()) {
+        throw KesException(
+            "the request names no reply-to queue and queue manager; no response is put");
+      }
       utility.Put(responseMessage, replyToQueue, replyToQueueManager, upesQueue,
                   upesQueueManager);
     }
