@@ -376,7 +376,10 @@ Status AmqpQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* da
 Status AmqpQueue::Browse(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
                          RVLONG* dataLen) {
   Status s;
-  if (gmo->options & RVGMO_BROWSE_FIRST) {
+  // A browse-first again after a truncated browse-first (a larger buffer for the same message)
+  // keeps that message: it is still the first.
+  const bool retryFirst = _browsePending && _browsed.size() == 1;
+  if ((gmo->options & RVGMO_BROWSE_FIRST) && !retryFirst) {
     s = EndBrowse();
     if (!s.ok()) return s;
   }

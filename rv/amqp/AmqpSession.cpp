@@ -1,8 +1,17 @@
 #include "AmqpSession.h"
 
 #include <amqp_tcp_socket.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 
 namespace rv {
 
@@ -19,6 +28,52 @@ struct timeval ToTimeval(std::chrono::microseconds d) {
 std::chrono::microseconds Left(AmqpSession::Clock::time_point deadline) {
   return std::chrono::duration_cast<std::chrono::microseconds>(deadline -
                                                                AmqpSession::Clock::now());
+}
+
+// Opens a TCP connection to host:port before the deadline. The socket stays non-blocking, as
+// rabbitmq-c keeps its own, with TCP_NODELAY. Returns -1 with *why set, or with *why empty when
+// the deadline passed.
+int ConnectTcp(const std::string& host, int port, AmqpSession::Clock::time_point deadline,
+               std::string* why) {
+  struct addrinfo hints {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (rc != 0) {
+    *why = "cannot resolve " + host + ": " + ::gai_strerror(rc);
+    return -1;
+  }
+  std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> list(found, ::freeaddrinfo);
+  *why = "no address for " + host;
+  for (struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+      *why = std::strerror(errno);
+      continue;
+    }
+    int err = ::connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
+      struct pollfd p = {fd, POLLOUT, 0};
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Left(deadline)).count();
+      int ready = ms > 0 ? ::poll(&p, 1, static_cast<int>(ms)) : 0;
+      if (ready <= 0) {
+        ::close(fd);
+        why->clear();
+        return -1;
+      }
+      socklen_t len = sizeof err;
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    }
+    if (err == 0) {
+      int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      return fd;
+    }
+    *why = std::strerror(err);
+    ::close(fd);
+  }
+  return -1;
 }
 
 std::string Text(amqp_bytes_t b) {
@@ -38,15 +93,16 @@ Status AmqpSession::Open(const AmqpUrl& url, const std::string& password,
   amqp_socket_t* socket = amqp_tcp_socket_new(s->_state);
   if (socket == nullptr) return Status::Error(RVRC_RESOURCE_PROBLEM, "out of memory");
 
-  struct timeval tv = ToTimeval(Left(deadline));
-  int rc = amqp_socket_open_noblock(socket, url.host().c_str(), url.port(), &tv);
-  if (rc != AMQP_STATUS_OK) {
+  std::string why;
+  const int fd = ConnectTcp(url.host(), url.port(), deadline, &why);
+  if (fd < 0) {
     s->_broken = true;
     return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
                          "cannot reach the " + s->_where + ": " +
-                             (rc == AMQP_STATUS_TIMEOUT ? "no answer within " + seconds
-                                                        : std::string(amqp_error_string2(rc))));
+                             (why.empty() ? "no answer within " + seconds : why));
   }
+  amqp_tcp_socket_set_sockfd(socket, fd);
+  struct timeval tv;
   tv = ToTimeval(Left(deadline));
   amqp_set_handshake_timeout(s->_state, &tv);
   amqp_rpc_reply_t reply =
