@@ -21,9 +21,36 @@ constexpr std::array<std::array<uint32_t, 256>, 8> MakeTables() {
 
 constexpr auto kTables = MakeTables();
 
+#if defined(__x86_64__)
+// The SSE 4.2 instruction computes this same polynomial eight bytes at a time.
+__attribute__((target("sse4.2"))) uint32_t ExtendHardware(uint32_t crc, const void* data,
+                                                          size_t length) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  uint64_t c = ~crc;
+  while (length >= 8) {
+    uint64_t word;
+    __builtin_memcpy(&word, p, 8);
+    c = __builtin_ia32_crc32di(c, word);
+    p += 8;
+    length -= 8;
+  }
+  uint32_t c32 = static_cast<uint32_t>(c);
+  while (length-- > 0) c32 = __builtin_ia32_crc32qi(c32, *p++);
+  return ~c32;
+}
+
+bool HasHardware() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.2") != 0;
+  }();
+  return has;
+}
+#endif
+
 }  // namespace
 
-uint32_t Crc32c::Extend(uint32_t crc, const void* data, size_t length) {
+uint32_t Crc32c::ExtendPortable(uint32_t crc, const void* data, size_t length) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
   uint32_t c = ~crc;
   // Eight bytes at a time (slicing-by-8), then the tail byte by byte.
@@ -40,6 +67,13 @@ uint32_t Crc32c::Extend(uint32_t crc, const void* data, size_t length) {
   }
   while (length-- > 0) c = kTables[0][(c ^ *p++) & 0xff] ^ (c >> 8);
   return ~c;
+}
+
+uint32_t Crc32c::Extend(uint32_t crc, const void* data, size_t length) {
+#if defined(__x86_64__)
+  if (HasHardware()) return ExtendHardware(crc, data, length);
+#endif
+  return ExtendPortable(crc, data, length);
 }
 
 }  // namespace rv

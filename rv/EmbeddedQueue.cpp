@@ -186,25 +186,32 @@ Status EmbeddedQueue::TakeClaimed(const std::string& name, const Criteria& crite
     if (errno == ENOENT) return Status::Ok();
     return giveBack(Status::FromErrno(errno, "cannot open message " + name));
   }
-  MessageFile::Message m;
-  Status s = MessageFile::Read(fd.get(), "message file " + name, &m);
-  fd.Reset();
-  if (s.reason() == RVRC_MD_ERROR) {
+  const std::string what = "message file " + name;
+  auto quarantine = [&](const Status& damaged) {
+    fd.Reset();
     if (_held == name) _held.clear();
-    _store->Quarantine(claimDir, name, s.message());
+    _store->Quarantine(claimDir, name, damaged.message());
     return Status::Ok();
-  }
+  };
+  MessageFile::Head head;
+  Status s = MessageFile::ReadHead(fd.get(), what, &head);
+  if (s.reason() == RVRC_MD_ERROR) return quarantine(s);
   if (!s.ok()) return giveBack(s);
-  if (criteria.Any() && !criteria.Matches(m.md)) {
+  if (criteria.Any() && !criteria.Matches(head.md)) {
     if (_held == name) _held.clear();
     return giveBack(Status::Ok());
   }
-  FillResult(name, md, gmo, m.md, m.expiryMs);
-  RVLONG length = static_cast<RVLONG>(m.data.size());
+  // The data goes straight into the caller's buffer; a longer message is still read to the
+  // end, in pieces, so that its checksum is known good before its length is reported.
+  s = MessageFile::ReadData(fd.get(), what, head, buf, bufLen > 0 ? static_cast<size_t>(bufLen) : 0);
+  if (s.reason() == RVRC_MD_ERROR) return quarantine(s);
+  fd.Reset();
+  if (!s.ok()) return giveBack(s);
+  FillResult(name, md, gmo, head.md, head.expiryMs);
+  RVLONG length = static_cast<RVLONG>(head.dataLength);
   if (length > bufLen) {
     // Too long for the buffer: keep it claimed, so only this handle can take it next.
     _held = name;
-    if (bufLen > 0) std::memcpy(buf, m.data.data(), static_cast<size_t>(bufLen));
     *dataLen = length;
     gmo->returnedLength = bufLen;
     *outcome = Outcome::kDelivered;
@@ -216,7 +223,6 @@ Status EmbeddedQueue::TakeClaimed(const std::string& name, const Criteria& crite
     return giveBack(Status::FromErrno(errno, "cannot remove message " + name));
   }
   if (_held == name) _held.clear();
-  if (length > 0) std::memcpy(buf, m.data.data(), static_cast<size_t>(length));
   *dataLen = length;
   gmo->returnedLength = length;
   *outcome = Outcome::kDelivered;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "Crc32c.h"
@@ -93,7 +94,7 @@ std::string MessageFile::EncodePrefix(const RVMD& md, const void* data, size_t l
   return out;
 }
 
-Status MessageFile::Read(int fd, const std::string& what, Message* message) {
+Status MessageFile::ReadHead(int fd, const std::string& what, Head* head) {
   struct stat st;
   if (Fs().Fstat(fd, &st) != 0) return Status::FromErrno(errno, "cannot examine " + what);
   size_t size = static_cast<size_t>(st.st_size);
@@ -111,18 +112,52 @@ Status MessageFile::Read(int fd, const std::string& what, Message* message) {
       h.dataLength != size - kPrefixLength) {
     return Status::Error(RVRC_MD_ERROR, what + " has a damaged header");
   }
-  std::memcpy(&message->md, prefix + kHeaderLength, sizeof(RVMD));
-  message->data.resize(h.dataLength);
-  n = Fs().ReadAt(fd, message->data.data(), h.dataLength, kPrefixLength);
-  if (n < 0) return Status::FromErrno(errno, "cannot read " + what);
-  if (static_cast<uint64_t>(n) != h.dataLength) {
-    return Status::Error(RVRC_MD_ERROR, what + " is shorter than its header says");
+  std::memcpy(&head->md, prefix + kHeaderLength, sizeof(RVMD));
+  head->dataLength = h.dataLength;
+  head->expiryMs = h.expiryMs;
+  head->putTimeMs = h.putTimeMs;
+  head->crc = h.crc;
+  head->prefixCrc = Checksum(h, head->md, nullptr, 0);
+  return Status::Ok();
+}
+
+Status MessageFile::ReadData(int fd, const std::string& what, const Head& head, void* buf,
+                             size_t bufLength) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  std::vector<char> scratch;
+  uint32_t crc = head.prefixCrc;
+  uint64_t at = 0;
+  while (at < head.dataLength) {
+    char* target;
+    size_t want;
+    if (at < bufLength) {
+      target = static_cast<char*>(buf) + at;
+      want = static_cast<size_t>(std::min<uint64_t>(bufLength, head.dataLength) - at);
+    } else {
+      if (scratch.empty()) scratch.resize(kPiece);
+      target = scratch.data();
+      want = static_cast<size_t>(std::min<uint64_t>(kPiece, head.dataLength - at));
+    }
+    ssize_t n = Fs().ReadAt(fd, target, want, static_cast<off_t>(kPrefixLength + at));
+    if (n < 0) return Status::FromErrno(errno, "cannot read " + what);
+    if (n == 0) return Status::Error(RVRC_MD_ERROR, what + " is shorter than its header says");
+    crc = Crc32c::Extend(crc, target, static_cast<size_t>(n));
+    at += static_cast<uint64_t>(n);
   }
-  if (Checksum(h, message->md, message->data.data(), message->data.size()) != h.crc) {
-    return Status::Error(RVRC_MD_ERROR, what + " fails its checksum");
-  }
-  message->expiryMs = h.expiryMs;
-  message->putTimeMs = h.putTimeMs;
+  if (crc != head.crc) return Status::Error(RVRC_MD_ERROR, what + " fails its checksum");
+  return Status::Ok();
+}
+
+Status MessageFile::Read(int fd, const std::string& what, Message* message) {
+  Head head;
+  Status s = ReadHead(fd, what, &head);
+  if (!s.ok()) return s;
+  message->md = head.md;
+  message->data.resize(head.dataLength);
+  s = ReadData(fd, what, head, message->data.data(), message->data.size());
+  if (!s.ok()) return s;
+  message->expiryMs = head.expiryMs;
+  message->putTimeMs = head.putTimeMs;
   return Status::Ok();
 }
 

@@ -42,6 +42,22 @@ class MessageFile {
   static std::string EncodePrefix(const RVMD& md, const void* data, size_t length, int64_t expiryMs,
                                   int64_t putTimeMs);
 
+  // The header and descriptor of a message file, checked against the file's size.
+  struct Head {
+    RVMD md{};
+    uint64_t dataLength = 0;
+    int64_t expiryMs = 0;
+    int64_t putTimeMs = 0;
+    uint32_t crc = 0;        // the checksum the file carries
+    uint32_t prefixCrc = 0;  // the checksum over header and descriptor, to be extended by data
+  };
+  // Reads the header and descriptor; RVRC_MD_ERROR when they are damaged. The data is not read.
+  static Status ReadHead(int fd, const std::string& what, Head* head);
+  // Reads the data that follows the head and tests the checksum over all of it. The first
+  // min(bufLength, dataLength) bytes land in buf; the rest is read in pieces and only checked,
+  // so a caller learns a long message's length without holding it in memory.
+  static Status ReadData(int fd, const std::string& what, const Head& head, void* buf,
+                         size_t bufLength);
   // Reads and checks a whole message from fd. RVRC_MD_ERROR means the file is damaged (wrong
   // magic, lengths or checksum); a failed read gives RVRC_RESOURCE_PROBLEM.
   static Status Read(int fd, const std::string& what, Message* message);

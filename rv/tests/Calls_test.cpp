@@ -511,21 +511,33 @@ TEST_F(CallsTest, ExclusiveInputShutsOutOtherReaders) {
 }
 
 TEST_F(CallsTest, DamagedMessageIsMovedAsideAndTheGetGoesOn) {
-  ASSERT_EQ(Put(hconn, hobj, "will be damaged").cc, RVCC_OK);
-  ASSERT_EQ(Put(hconn, hobj, "intact").cc, RVCC_OK);
-  auto files = FilesIn(QueueFolder("QM1", "Q1") + "/msg");
-  ASSERT_EQ(files.size(), 2u);
-  std::string path = root + "/" + QueueFolder("QM1", "Q1") + "/msg/" + files[0];
-  std::string bytes = ReadWholeFile(path);
-  bytes[bytes.size() - 3] ^= 0x20;  // one flipped bit in the data
-  WriteWholeFile(path, bytes);
-  std::string data;
-  ASSERT_EQ(Get(hconn, hobj, &data).cc, RVCC_OK);
-  EXPECT_EQ(data, "intact");
-  EXPECT_EQ(FilesIn(QueueFolder("QM1", "Q1") + "/damaged").size(), 1u);
-  std::string log = ReadWholeFile(root + "/qmgrs/QM1/errors.log");
-  EXPECT_NE(log.find(files[0]), std::string::npos) << log;
-  EXPECT_NE(log.find("checksum"), std::string::npos) << log;
+  // A get with room for the message reads it into the caller's buffer; a get with an empty
+  // buffer only learns the length, and must check the data all the same before it reports it.
+  for (RVLONG bufLen : {RVLONG{65536}, RVLONG{0}}) {
+    ASSERT_EQ(Put(hconn, hobj, "will be damaged").cc, RVCC_OK);
+    ASSERT_EQ(Put(hconn, hobj, "intact").cc, RVCC_OK);
+    auto files = FilesIn(QueueFolder("QM1", "Q1") + "/msg");
+    ASSERT_EQ(files.size(), 2u);
+    std::string path = root + "/" + QueueFolder("QM1", "Q1") + "/msg/" + files[0];
+    std::string bytes = ReadWholeFile(path);
+    bytes[bytes.size() - 3] ^= 0x20;  // one flipped bit in the data
+    WriteWholeFile(path, bytes);
+    std::string data;
+    RVLONG dataLen = -1;
+    Outcome first = Get(hconn, hobj, &data, 0, nullptr, bufLen, RVMO_NONE, &dataLen);
+    EXPECT_EQ(dataLen, 6) << bufLen;
+    if (bufLen == 0) {
+      EXPECT_EQ(first.reason, RVRC_TRUNCATED_MSG_FAILED);
+      ASSERT_EQ(Get(hconn, hobj, &data, 0, nullptr, dataLen).cc, RVCC_OK);
+    } else {
+      EXPECT_EQ(first.cc, RVCC_OK);
+    }
+    EXPECT_EQ(data, "intact");
+    std::string log = ReadWholeFile(root + "/qmgrs/QM1/errors.log");
+    EXPECT_NE(log.find(files[0]), std::string::npos) << log;
+    EXPECT_NE(log.find("checksum"), std::string::npos) << log;
+  }
+  EXPECT_EQ(FilesIn(QueueFolder("QM1", "Q1") + "/damaged").size(), 2u);
 }
 
 TEST_F(CallsTest, BrowseShowsMessagesWithoutTakingThem) {
