@@ -73,13 +73,19 @@ void KesBinary::CheckInvariant() const {
 }
 
 unsigned char* KesBinary::Data() {
-  if (IsNull()) keskRequire("!IsNull()", kSource, __LINE__);
+  if (IsNull()) {
+    keskRequire("!IsNull()", kSource, __LINE__);
+    return nullptr;  // where the check reports without throwing
+  }
   if (_pRep->_refCount > 1) Reserve(_pRep->_len);
   return _pRep->_pData;
 }
 
 const unsigned char* KesBinary::Data() const {
-  if (IsNull()) keskRequire("!IsNull()", kSource, __LINE__);
+  if (IsNull()) {
+    keskRequire("!IsNull()", kSource, __LINE__);
+    return nullptr;
+  }
   return _pRep->_pData;
 }
 
@@ -103,8 +109,10 @@ void KesBinary::Reserve(uint32_t n) {
 }
 
 void KesBinary::SetLength(uint32_t len) {
-  if (IsNull()) keskRequire("!IsNull()", kSource, __LINE__);
-  if (len > _pRep->_allocLen) keskRequire("len <= _pRep->_allocLen", kSource, __LINE__);
+  if (IsNull() || len > _pRep->_allocLen) {
+    keskRequire("!IsNull() && len <= _pRep->_allocLen", kSource, __LINE__);
+    return;
+  }
   _pRep->_len = len;
   _pRep->_pData[len] = 0;
 }

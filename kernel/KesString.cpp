@@ -29,17 +29,26 @@ KesString::KesString(const char* text, long len, int /*copy*/) {
 KesString::KesString(const KesBinary& bytes) : KesBinary(bytes) {}
 
 uint32_t KesString::LengthChar() const {
-  if (IsNull()) keskRequire("!IsNull()", kSource, __LINE__);
+  if (IsNull()) {
+    keskRequire("!IsNull()", kSource, __LINE__);
+    return 0;  // where the check reports without throwing
+  }
   return _pRep->_len;
 }
 
 const char* KesString::Chars() const {
-  if (IsNull()) keskRequire("!IsNull()", kSource, __LINE__);
+  if (IsNull()) {
+    keskRequire("!IsNull()", kSource, __LINE__);
+    return "";
+  }
   return reinterpret_cast<const char*>(_pRep->_pData);
 }
 
 KesString& KesString::operator+=(const KesString& rhs) {
-  if (IsNull() || rhs.IsNull()) keskRequire("!IsNull() && !rhs.IsNull()", kSource, __LINE__);
+  if (IsNull() || rhs.IsNull()) {
+    keskRequire("!IsNull() && !rhs.IsNull()", kSource, __LINE__);
+    return *this;
+  }
   if (rhs._pRep->_len == 0) return *this;
   if (_pRep->_len == 0) {
     *this = rhs;
@@ -185,7 +194,10 @@ void KesString::Tokenizer::SetList(const KesString& list) {
 }
 
 KesString KesString::Tokenizer::Next() {
-  if (_list == nullptr) keskRequire("_list != 0", kSource, __LINE__);
+  if (_list == nullptr) {
+    keskRequire("_list != 0", kSource, __LINE__);
+    return KesString();
+  }
   if (_list->IsNull() || _list->LengthChar() == 0) return KesString();
   static const KesString blank(" ");
   KesString token;

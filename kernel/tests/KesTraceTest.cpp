@@ -129,4 +129,21 @@ TEST(KesCheckTest, NoThrowScopeReportsOnStandardErrorAndReturns) {
   EXPECT_THROW(keskInvariant("x", "keskbin", 1), KesException);
 }
 
+TEST(KesCheckTest, ChecksThatReturnLeaveNoNullDereference) {
+  ::testing::internal::CaptureStderr();
+  {
+    KesCheckNoThrow guard;
+    KesString null;
+    EXPECT_EQ(null.LengthChar(), 0u);
+    EXPECT_STREQ(null.Chars(), "");
+    EXPECT_EQ(KesBinary().Data(), nullptr);
+    null += KesString("x");
+    EXPECT_TRUE(null.IsNull());
+    KesString::Tokenizer unset('=');
+    EXPECT_TRUE(unset.Next().IsNull());
+  }
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 5) << err;
+}
+
 }  // namespace
