@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <sstream>
 
+#include "AmqpAdmin.h"
 #include "AmqpDescriptor.h"
 #include "DataRoot.h"
+#include "SmallFile.h"
 
 namespace rv {
 
@@ -129,10 +132,7 @@ Status AmqpQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t lengt
     } else if (IsMethod(frame, AMQP_BASIC_NACK_METHOD)) {
       auto* nack = static_cast<amqp_basic_nack_t*>(frame.payload.method.decoded);
       if (nack->delivery_tag == tag || (nack->multiple && nack->delivery_tag > tag)) {
-        return Status::Error(RVRC_RESOURCE_PROBLEM,
-                             what +
-                                 ": the broker refused the message (queue full or out of "
-                                 "resources)");
+        return Refused(what);
       }
     }
   }
@@ -141,6 +141,33 @@ Status AmqpQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t lengt
                          what + ": the broker returned the message: the queue does not exist");
   }
   return Status::Ok();
+}
+
+Status AmqpQueue::Refused(const std::string& what) {
+  // A queue defined with a maximum depth refuses puts beyond it; anything else is the broker's
+  // own trouble (disk or memory alarm).
+  int64_t maxDepth = 0;
+  std::string text;
+  if (SmallFile::Read(_qmDir->get(), AmqpAdmin::kQueuesFile, &text).ok()) {
+    std::istringstream in(text);
+    std::string name;
+    int64_t depth = 0;
+    while (in >> name >> depth) {
+      if (name == _queue) maxDepth = depth;
+    }
+  }
+  if (maxDepth > 0) {
+    amqp_queue_declare_ok_t* ok =
+        amqp_queue_declare(_session->state(), _channel, amqp_cstring_bytes(_queue.c_str()), 1, 0, 0,
+                           0, amqp_empty_table);
+    Status s = _session->Check(amqp_get_rpc_reply(_session->state()), _channel, what);
+    if (s.ok() && ok->message_count >= maxDepth) {
+      return Status::Error(RVRC_Q_FULL, what + ": the queue holds its maximum of " +
+                                            std::to_string(maxDepth) + " messages");
+    }
+  }
+  return Status::Error(RVRC_RESOURCE_PROBLEM,
+                       what + ": the broker refused the message (out of resources)");
 }
 
 Status AmqpQueue::ReadContent(uint64_t tag, Delivery* delivery) {

@@ -2,8 +2,8 @@
 //
 // Put publishes to the default exchange with the queue's name as routing key, mandatory, on a
 // channel in publisher-confirm mode, and returns success only once the broker has confirmed the
-// message (RVRC_UNKNOWN_OBJECT_NAME when the broker returns it unroutable, RVRC_RESOURCE_PROBLEM
-// when it refuses it).
+// message (RVRC_UNKNOWN_OBJECT_NAME when the broker returns it unroutable, RVRC_Q_FULL or
+// RVRC_RESOURCE_PROBLEM when it refuses it).
 //
 // Get takes a message with basic.get and, when the get options ask to wait, with a consumer
 // (prefetch 1) that lives only while the call waits: no polling. A message is acknowledged only
@@ -72,6 +72,9 @@ class AmqpQueue : public OpenQueue {
   Status Browse(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
                 RVLONG* dataLen);
   Status Requeue(uint64_t tag);
+  // The Status of a put that the broker refused (negative confirm): RVRC_Q_FULL when the queue
+  // is at the maximum depth that rvqm define gave it, else RVRC_RESOURCE_PROBLEM.
+  Status Refused(const std::string& what);
   Status EndBrowse();
   void FillOut(const Delivery& d, RVMD* md, RVGMO* gmo) const;
   std::string Name() const;

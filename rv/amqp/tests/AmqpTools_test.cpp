@@ -63,7 +63,10 @@ TEST_F(AmqpToolsTest, RvqmSetsUpAndWorksABrokerQueueManager) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
 
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(Rvqm({"put", "QR", q2, "-"}, "x").status, 0);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(Rvqm({"put", "QR", q2, "-"}, "x").status, 0);
+  r = Rvqm({"put", "QR", q2, "-"}, "one too many");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("RVRC_Q_FULL"), std::string::npos) << r.err;
   EXPECT_EQ(Rvqm({"undefine", "QR", q2}).status, 1);
   EXPECT_EQ(Rvqm({"clear", "QR", q2}).status, 0);
   EXPECT_EQ(Rvqm({"undefine", "QR", q2}).status, 0);
