@@ -142,7 +142,9 @@ Status DataRoot::ListQueueManagers(std::vector<std::string>* names) const {
   return Status::Ok();
 }
 
-Status DataRoot::CreateQueueManager(const std::string& name, bool makeDefault) {
+Status DataRoot::CreateQueueManager(const std::string& name, bool makeDefault,
+                                    const std::map<std::string, std::string>& settings,
+                                    const std::function<Status(int qmDirFd)>& prepare) {
   std::string folder = ObjectName::Encode(name);
   if (Fs().MkdirAt(_qmgrs.get(), folder, 0700) != 0) {
     if (errno == EEXIST) {
@@ -155,9 +157,12 @@ Status DataRoot::CreateQueueManager(const std::string& name, bool makeDefault) {
   if (s.ok() && Fs().MkdirAt(dir.get(), kQueuesFolder, 0700) != 0) {
     s = Status::FromErrno(errno, "cannot create the queues folder of " + name);
   }
+  if (s.ok() && prepare) s = prepare(dir.get());
   // The definition is written last: a queue manager without it does not exist for RVCONNX.
-  if (s.ok())
-    s = SmallFile::WriteSettings(dir.get(), "qmgr.ini", {{"name", name}, {"backend", "embedded"}});
+  std::map<std::string, std::string> definition = settings;
+  definition["name"] = name;
+  definition.emplace("backend", "embedded");
+  if (s.ok()) s = SmallFile::WriteSettings(dir.get(), "qmgr.ini", definition);
   if (s.ok() && Fs().Sync(_qmgrs.get()) != 0) s = Status::FromErrno(errno, "cannot flush " + _path);
   if (s.ok() && makeDefault)
     s = SmallFile::WriteSettings(_fd.get(), "default.ini", {{"name", name}});

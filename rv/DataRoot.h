@@ -8,6 +8,8 @@
 // Any number of processes may work on one data root at once; one object is for one thread.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,7 @@ class DataRoot {
  public:
   struct QueueManagerDefinition {
     std::string name;
-    std::string backend;  // "embedded"
+    std::string backend;  // "embedded", or "amqp" for a broker (rv/amqp)
   };
 
   // The folder that RV_DATA_DIR or the default names.
@@ -40,7 +42,11 @@ class DataRoot {
                           UniqueFd* dir) const;
   Status ListQueueManagers(std::vector<std::string>* names) const;
 
-  Status CreateQueueManager(const std::string& name, bool makeDefault);
+  // settings are added to the definition (a "backend" among them replaces "embedded"); prepare,
+  // when given, runs in the new folder before the definition is written.
+  Status CreateQueueManager(const std::string& name, bool makeDefault,
+                            const std::map<std::string, std::string>& settings = {},
+                            const std::function<Status(int qmDirFd)>& prepare = {});
   // Refuses a queue manager that still holds messages unless force is set.
   Status DeleteQueueManager(const std::string& name, bool force);
   Status SetQuiescing(const std::string& name, bool quiescing);

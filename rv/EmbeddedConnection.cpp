@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "AmqpConnection.h"
+#include "AmqpSettings.h"
 #include "DataRoot.h"
 #include "EmbeddedQueue.h"
 #include "FileSystem.h"
@@ -31,6 +33,9 @@ Status Connection::Connect(const std::string& name, std::unique_ptr<Connection>*
   if (definition.backend == "embedded") {
     connection->reset(new EmbeddedConnection(qmName, std::move(dir)));
     return Status::Ok();
+  }
+  if (definition.backend == AmqpSettings::kBackend) {
+    return AmqpConnection::Connect(qmName, std::move(dir), connection);
   }
   return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "queue manager " + qmName + " uses backend \"" +
                                                      definition.backend +
