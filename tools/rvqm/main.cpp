@@ -1,8 +1,9 @@
 // rvqm: sets up and inspects the embedded queue managers of the RV library: queue managers and
-// queues, messages in and out, quiescing, and the texts of reason codes. Every command works on
-// the data root that RV_DATA_DIR names (default ${XDG_STATE_HOME:-$HOME/.local/state}/rv).
-// Standard output carries only what a command is for; errors go to standard error with exit
-// status 1 (2 for "rvqm get" when no message came).
+// queues, messages in and out, quiescing, and the texts of reason codes. A queue manager may
+// also stand for a broker (create --amqp); its queues are then the broker's (rv/amqp). Every
+// command works on the data root that RV_DATA_DIR names (default
+// ${XDG_STATE_HOME:-$HOME/.local/state}/rv). Standard output carries only what a command is for;
+// errors go to standard error with exit status 1 (2 for "rvqm get" when no message came).
 #include <unistd.h>
 
 #include <cctype>
@@ -18,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "AmqpAdmin.h"
+#include "AmqpQueue.h"
+#include "AmqpSettings.h"
 #include "DataRoot.h"
 #include "LastError.h"
 #include "ObjectName.h"
@@ -79,6 +83,14 @@ rv::UniqueFd OpenQm(const rv::DataRoot& root, const std::string& qm) {
   rv::UniqueFd dir;
   Check(root.OpenQueueManager(qm, &def, &dir), "cannot open queue manager " + qm);
   return dir;
+}
+
+// The administration connection of a broker queue manager, or null for an embedded one.
+std::unique_ptr<rv::AmqpAdmin> BrokerAdmin(const std::string& qm, const rv::UniqueFd& dir) {
+  if (!rv::AmqpAdmin::IsBroker(dir.get())) return nullptr;
+  std::unique_ptr<rv::AmqpAdmin> admin;
+  Check(rv::AmqpAdmin::Connect(qm, dir.get(), &admin), "cannot connect to queue manager " + qm);
+  return admin;
 }
 
 // A connection and an open queue through the library's own calls; closed on destruction.
@@ -223,7 +235,8 @@ void PrintOverview() {
   std::printf(
       "usage: rvqm COMMAND [ARGUMENTS]\n\n"
       "Sets up the embedded queue managers of the RV client library in the data folder\n"
-      "that RV_DATA_DIR names (default ${XDG_STATE_HOME:-$HOME/.local/state}/rv).\n\n"
+      "that RV_DATA_DIR names (default ${XDG_STATE_HOME:-$HOME/.local/state}/rv), and queue\n"
+      "managers that stand for an AMQP 0-9-1 broker (create --amqp).\n\n"
       "commands:\n");
   for (const auto& c : Commands()) std::printf("  rvqm %s\n", c.synopsis);
   std::printf("\n\"rvqm COMMAND --help\" describes one command.\n");
@@ -232,23 +245,45 @@ void PrintOverview() {
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"create",
-       "create QM [--default]",
+       "create QM [--default] [--amqp URL --password-file FILE]",
        "Creates queue manager QM. With --default it also becomes the default queue manager,\n"
-       "the one that an empty queue manager name connects to.\n",
-       {},
+       "the one that an empty queue manager name connects to.\n"
+       "With --amqp, QM stands for an AMQP 0-9-1 broker (such as rabbitmq-server): URL is\n"
+       "amqp://USER@HOST[:PORT]/VHOST (the default vhost \"/\" is written %2f) and FILE holds\n"
+       "the user's password on one line; it is copied into QM's folder with mode 0600. The\n"
+       "URL never carries the password. The queues are the broker's queues in VHOST.\n",
+       {"--amqp", "--password-file"},
        {"--default"},
        1,
        1,
        [](const auto& a, auto& o) {
          CheckName(a[0], "queue manager");
+         if (o.count("--amqp") != o.count("--password-file")) {
+           throw UsageError{"--amqp and --password-file go together"};
+         }
+         std::map<std::string, std::string> settings;
+         std::function<rv::Status(int)> prepare;
+         std::string password;
+         if (o.count("--amqp")) {
+           rv::AmqpUrl url;
+           Check(rv::AmqpUrl::Parse(o["--amqp"], &url), "cannot create queue manager " + a[0]);
+           Check(rv::AmqpSettings::ReadPasswordFile(o["--password-file"], &password),
+                 "cannot create queue manager " + a[0]);
+           settings = {{"backend", rv::AmqpSettings::kBackend},
+                       {rv::AmqpSettings::kUrlKey, url.ToString()}};
+           prepare = [&password](int dir) {
+             return rv::AmqpSettings::WritePassword(dir, password);
+           };
+         }
          rv::DataRoot root = OpenRoot(true);
-         Check(root.CreateQueueManager(a[0], o.count("--default") > 0),
+         Check(root.CreateQueueManager(a[0], o.count("--default") > 0, settings, prepare),
                "cannot create queue manager " + a[0]);
        }},
       {"delete",
        "delete QM [--force]",
        "Deletes queue manager QM with its queues. Refuses while a queue holds messages,\n"
-       "unless --force is given.\n",
+       "unless --force is given. For a broker queue manager only the definition goes; the\n"
+       "queues stay on the broker.\n",
        {},
        {"--force"},
        1,
@@ -262,7 +297,10 @@ const std::vector<Command>& Commands() {
       {"define",
        "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]",
        "Defines one or more queues on QM. --maxdepth limits the number of messages\n"
-       "(default 50000), --maxmsgl the length of one message (default 104857600).\n",
+       "(default 50000), --maxmsgl the length of one message (default 104857600).\n"
+       "On a broker queue manager each is declared a durable queue (priorities 0-9, puts\n"
+       "refused beyond --maxdepth); --maxmsgl is not available there (the broker's own\n"
+       "limit applies, and puts take at most 104857600 bytes).\n",
        {"--maxdepth", "--maxmsgl"},
        {},
        2,
@@ -278,6 +316,16 @@ const std::vector<Command>& Commands() {
          for (size_t i = 1; i < a.size(); ++i) CheckName(a[i], "queue");
          rv::DataRoot root = OpenRoot(false);
          rv::UniqueFd qm = OpenQm(root, a[0]);
+         if (auto admin = BrokerAdmin(a[0], qm)) {
+           if (o.count("--maxmsgl")) {
+             throw UsageError{"--maxmsgl is not available on broker queue manager " + a[0]};
+           }
+           for (size_t i = 1; i < a.size(); ++i) {
+             Check(admin->Define(a[i], def.maxDepth),
+                   "cannot define queue " + a[i] + " on " + a[0]);
+           }
+           return;
+         }
          for (size_t i = 1; i < a.size(); ++i) {
            def.name = a[i];
            Check(rv::QueueStore::Define(qm.get(), def),
@@ -296,13 +344,19 @@ const std::vector<Command>& Commands() {
          CheckName(a[1], "queue");
          rv::DataRoot root = OpenRoot(false);
          rv::UniqueFd qm = OpenQm(root, a[0]);
+         if (auto admin = BrokerAdmin(a[0], qm)) {
+           Check(admin->Undefine(a[1]), "cannot undefine queue " + a[1] + " on " + a[0]);
+           return;
+         }
          Check(rv::QueueStore::Undefine(qm.get(), a[1], false),
                "cannot undefine queue " + a[1] + " on " + a[0]);
        }},
       {"list",
        "list [QM]",
        "Lists the queues of QM (default: the default queue manager), one line each:\n"
-       "name, current depth, maximum depth, maximum message length.\n",
+       "name, current depth, maximum depth, maximum message length. On a broker queue\n"
+       "manager: the queues that rvqm define declared, with the depth that the broker\n"
+       "reports (\"-\" for a queue no longer on the broker).\n",
        {},
        {},
        0,
@@ -316,6 +370,18 @@ const std::vector<Command>& Commands() {
            name = a[0];
          }
          rv::UniqueFd qm = OpenQm(root, name);
+         if (auto admin = BrokerAdmin(name, qm)) {
+           std::vector<rv::AmqpAdmin::Summary> queues;
+           Check(admin->List(&queues), "cannot list the queues of " + name);
+           size_t width = 1;
+           for (const auto& q : queues) width = std::max(width, q.name.size());
+           for (const auto& q : queues) {
+             std::printf("%-*s %8s %8lld %10zu\n", static_cast<int>(width), q.name.c_str(),
+                         q.exists ? std::to_string(q.depth).c_str() : "-",
+                         static_cast<long long>(q.maxDepth), rv::AmqpQueue::kMaxMessageLength);
+           }
+           return;
+         }
          std::vector<rv::QueueStore::Summary> queues;
          Check(rv::QueueStore::List(qm.get(), &queues), "cannot list the queues of " + name);
          size_t width = 1;
@@ -329,12 +395,24 @@ const std::vector<Command>& Commands() {
       {"browse",
        "browse QM QUEUE",
        "Shows every message on QUEUE, its descriptor fields and its data as a hex dump\n"
-       "with characters, without removing it.\n",
+       "with characters, without removing it. On a broker queue manager the messages are\n"
+       "taken without acknowledgement and handed back at the end, so other getters do not\n"
+       "see them while the browse runs, and the broker marks them redelivered.\n",
        {},
        {},
        2,
        2,
        [](const auto& a, auto&) {
+         rv::DataRoot root;
+         rv::DataRoot::QueueManagerDefinition def;
+         rv::UniqueFd dir;
+         if (rv::ObjectName::IsValid(a[0]) && rv::DataRoot::Open(false, &root).ok() &&
+             root.OpenQueueManager(a[0], &def, &dir).ok() && rv::AmqpAdmin::IsBroker(dir.get())) {
+           std::fprintf(stderr,
+                        "rvqm: note: %s is a broker queue manager; its messages are hidden from "
+                        "other getters while the browse runs\n",
+                        a[0].c_str());
+         }
          Session s(a[0], a[1], RVOO_BROWSE);
          RVMD md;
          std::string data;
@@ -409,6 +487,11 @@ const std::vector<Command>& Commands() {
          CheckName(a[1], "queue");
          rv::DataRoot root = OpenRoot(false);
          rv::UniqueFd qm = OpenQm(root, a[0]);
+         if (auto admin = BrokerAdmin(a[0], qm)) {
+           uint32_t removed = 0;
+           Check(admin->Clear(a[1], &removed), "cannot clear queue " + a[1]);
+           return;
+         }
          std::unique_ptr<rv::QueueStore> store;
          Check(rv::QueueStore::Open(qm.get(), a[1], &store), "cannot open queue " + a[1]);
          size_t removed = 0;

@@ -141,7 +141,7 @@ TEST_F(RvqmTest, UserErrorsGoToStandardErrorWithStatus1) {
   const Case cases[] = {
       {{}, "rvqm: a command is needed; \"rvqm --help\" lists them\n"},
       {{"frobnicate"}, "rvqm: unknown command \"frobnicate\"; \"rvqm --help\" lists them\n"},
-      {{"create"}, "rvqm create: too few arguments\nusage: rvqm create QM [--default]\n"},
+      {{"create"}, "rvqm create: too few arguments\nusage: rvqm create QM [--default] [--amqp URL --password-file FILE]\n"},
       {{"create", "QM1"},
        "rvqm create: cannot create queue manager QM1: queue manager QM1 already exists\n"},
       {{"create", "../evil"},
