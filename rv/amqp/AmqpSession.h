@@ -34,7 +34,8 @@ class AmqpSession {
   static constexpr int kHeartbeatSeconds = 60;
 
   // Connects, logs in and opens a first channel, all within limit (RVRC_Q_MGR_NOT_AVAILABLE
-  // when it runs out). The password must not be empty.
+  // when it runs out). The password must not be empty. Resolving a host name is left to the
+  // system's resolver and its own time limits; an address in the URL needs none.
   static Status Open(const AmqpUrl& url, const std::string& password,
                      std::chrono::milliseconds limit, std::unique_ptr<AmqpSession>* session);
   ~AmqpSession();
