@@ -3,7 +3,7 @@
 probes_packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libxerces-c-dev libicu-dev
+  libxerces-c-dev libicu-dev librabbitmq-dev
   libxml2-utils
 )
 

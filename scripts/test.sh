@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole suite twice: once in an
-# optimised build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, starts a private message broker for the broker tests, builds,
+# and runs the whole suite twice: once in an optimised build and once under
+# AddressSanitizer and UndefinedBehaviorSanitizer. The broker is stopped at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
-probes_install_deps
+# The broker tests run against a private rabbitmq-server on loopback.
+probes_install_deps rabbitmq-server amqp-tools
+scripts/broker.sh start
+trap 'scripts/broker.sh stop' EXIT
 
 unset KES_TRACE KES_TRACE_FILE RV_DATA_DIR
 jobs=$(nproc)
@@ -18,6 +22,7 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
-run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPROBES_AMQP_TESTS=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DPROBES_SANITIZE=ON -DPROBES_BENCH=OFF
+  run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DPROBES_SANITIZE=ON -DPROBES_BENCH=OFF \
+  -DPROBES_AMQP_TESTS=ON
