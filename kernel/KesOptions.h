@@ -1,4 +1,4 @@
-// KesOptions walks a command line the way getopt does, over an option specification
+// KesOptions walks a command line the way getopt does, over an option string
 // such as "i:o:h:" (a letter followed by ':' takes an argument). Each argument that
 // starts with '-' holds one option letter. Letters are matched case-insensitively and
 // returned as typed. A declared option takes the rest of its word ("-ifile") or else
@@ -14,7 +14,7 @@ class KesOptions {
  public:
   static constexpr char End = static_cast<char>(0xFF);
 
-  KesOptions(int argc, char* const* argv, const char* specification);
+  KesOptions(int argc, char* const* argv, const char* optionString);
 
   // The next option letter, with its argument in argument (null when none); End when
   // the options are over.
@@ -26,13 +26,13 @@ class KesOptions {
   int Count() const { return _argc; }
 
  private:
-  // The specification's entry for letter, matched without regard to case: 0 when
+  // The option string's entry for letter, matched without regard to case: 0 when
   // undeclared, 1 when declared without argument, 2 when declared with one.
   int Declared(char letter) const;
 
   int _argc;
   char* const* _argv;
-  const char* _specification;
+  const char* _optionString;
   int _index = 1;
   bool _done = false;
 };
