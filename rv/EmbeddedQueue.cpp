@@ -28,19 +28,7 @@ int64_t NowMs() {
       .count();
 }
 
-bool AllZero(const RVBYTE* p, size_t n) {
-  return std::all_of(p, p + n, [](RVBYTE b) { return b == 0; });
-}
-
 }  // namespace
-
-bool EmbeddedQueue::Criteria::Matches(const RVMD& md) const {
-  if (byMessageId && std::memcmp(md.messageId, messageId, sizeof messageId) != 0) return false;
-  if (byCorrelationId && std::memcmp(md.correlationId, correlationId, sizeof correlationId) != 0) {
-    return false;
-  }
-  return true;
-}
 
 Status EmbeddedQueue::Open(int qmDirFd, const std::string& qmName, const std::string& queueName,
                            RVLONG options, std::unique_ptr<EmbeddedQueue>* queue) {
@@ -171,7 +159,7 @@ void EmbeddedQueue::FillResult(const std::string& name, RVMD* md, RVGMO* gmo, co
   std::memcpy(gmo->resolvedQName, q.data(), std::min(q.size(), sizeof gmo->resolvedQName));
 }
 
-Status EmbeddedQueue::TakeClaimed(const std::string& name, const Criteria& criteria, RVMD* md,
+Status EmbeddedQueue::TakeClaimed(const std::string& name, const MatchCriteria& criteria, RVMD* md,
                                   RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen,
                                   Outcome* outcome) {
   *outcome = Outcome::kSkipped;
@@ -229,7 +217,7 @@ Status EmbeddedQueue::TakeClaimed(const std::string& name, const Criteria& crite
   return Status::Ok();
 }
 
-Status EmbeddedQueue::TryGet(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen,
+Status EmbeddedQueue::TryGet(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen,
                              void* buf, RVLONG* dataLen, bool* found) {
   *found = false;
   Status s = Refresh();
@@ -295,7 +283,7 @@ Status EmbeddedQueue::TryGet(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVL
   return Status::Ok();
 }
 
-Status EmbeddedQueue::Browse(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen,
+Status EmbeddedQueue::Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen,
                              void* buf, RVLONG* dataLen) {
   if (gmo->options & RVGMO_BROWSE_FIRST) _browseCursor.clear();
   std::vector<std::string> names;
@@ -345,16 +333,7 @@ void EmbeddedQueue::WaitForChange(std::chrono::milliseconds limit) {
 
 Status EmbeddedQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen) {
   if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
-  Criteria criteria;
-  if ((gmo->matchOptions & RVMO_MATCH_MSG_ID) && !AllZero(md->messageId, RV_MSG_ID_LENGTH)) {
-    criteria.byMessageId = true;
-    std::memcpy(criteria.messageId, md->messageId, RV_MSG_ID_LENGTH);
-  }
-  if ((gmo->matchOptions & RVMO_MATCH_CORREL_ID) &&
-      !AllZero(md->correlationId, RV_CORREL_ID_LENGTH)) {
-    criteria.byCorrelationId = true;
-    std::memcpy(criteria.correlationId, md->correlationId, RV_CORREL_ID_LENGTH);
-  }
+  const MatchCriteria criteria(*md, *gmo);
   if (gmo->options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) {
     if (!(_options & RVOO_BROWSE)) {
       return Status::Error(RVRC_NOT_OPEN_FOR_BROWSE, "the queue was not opened for browsing");

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "MatchCriteria.h"
 #include "OpenQueue.h"
 #include "QueueOwner.h"
 #include "QueueStore.h"
@@ -36,25 +37,17 @@ class EmbeddedQueue : public OpenQueue {
     RVBYTE messageId[RV_MSG_ID_LENGTH];
     RVBYTE correlationId[RV_CORREL_ID_LENGTH];
   };
-  struct Criteria {
-    bool byMessageId = false;
-    bool byCorrelationId = false;
-    RVBYTE messageId[RV_MSG_ID_LENGTH];
-    RVBYTE correlationId[RV_CORREL_ID_LENGTH];
-    bool Any() const { return byMessageId || byCorrelationId; }
-    bool Matches(const RVMD& md) const;
-  };
   enum class Outcome { kDelivered, kSkipped };
 
   EmbeddedQueue() = default;
   Status StartWatching();
   Status Refresh();
   void DrainEvents();
-  Status TryGet(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+  Status TryGet(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
                 RVLONG* dataLen, bool* found);
-  Status TakeClaimed(const std::string& name, const Criteria& criteria, RVMD* md, RVGMO* gmo,
+  Status TakeClaimed(const std::string& name, const MatchCriteria& criteria, RVMD* md, RVGMO* gmo,
                      RVLONG bufLen, void* buf, RVLONG* dataLen, Outcome* outcome);
-  Status Browse(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+  Status Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
                 RVLONG* dataLen);
   Status ReturnStrays();
   Status RecoverNow(size_t* recovered);

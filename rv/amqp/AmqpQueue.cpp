@@ -23,23 +23,11 @@ int64_t NowMs() {
       .count();
 }
 
-bool AllZero(const RVBYTE* p, size_t n) {
-  return std::all_of(p, p + n, [](RVBYTE b) { return b == 0; });
-}
-
 bool IsMethod(const amqp_frame_t& f, amqp_method_number_t id) {
   return f.frame_type == AMQP_FRAME_METHOD && f.payload.method.id == id;
 }
 
 }  // namespace
-
-bool AmqpQueue::Criteria::Matches(const RVMD& md) const {
-  if (byMessageId && std::memcmp(md.messageId, messageId, RV_MSG_ID_LENGTH) != 0) return false;
-  if (byCorrelationId && std::memcmp(md.correlationId, correlationId, RV_CORREL_ID_LENGTH) != 0) {
-    return false;
-  }
-  return true;
-}
 
 AmqpQueue::AmqpQueue(std::shared_ptr<AmqpSession> session, std::shared_ptr<UniqueFd> qmDir,
                      std::string qmName, std::string queueName, RVLONG options,
@@ -289,7 +277,7 @@ Status AmqpQueue::CancelConsumer(std::optional<Delivery>* delivery) {
   }
 }
 
-Status AmqpQueue::Scan(const Criteria& criteria, std::optional<Delivery>* delivery) {
+Status AmqpQueue::Scan(const MatchCriteria& criteria, std::optional<Delivery>* delivery) {
   std::vector<uint64_t> skipped;
   Status s;
   uint32_t left = 0;
@@ -347,16 +335,7 @@ Status AmqpQueue::Hand(Delivery d, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* bu
 
 Status AmqpQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen) {
   if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
-  Criteria criteria;
-  if ((gmo->matchOptions & RVMO_MATCH_MSG_ID) && !AllZero(md->messageId, RV_MSG_ID_LENGTH)) {
-    criteria.byMessageId = true;
-    std::memcpy(criteria.messageId, md->messageId, RV_MSG_ID_LENGTH);
-  }
-  if ((gmo->matchOptions & RVMO_MATCH_CORREL_ID) &&
-      !AllZero(md->correlationId, RV_CORREL_ID_LENGTH)) {
-    criteria.byCorrelationId = true;
-    std::memcpy(criteria.correlationId, md->correlationId, RV_CORREL_ID_LENGTH);
-  }
+  const MatchCriteria criteria(*md, *gmo);
   Status s = EnsureChannel();
   if (!s.ok()) return s;
   if (gmo->options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) {
@@ -400,7 +379,7 @@ Status AmqpQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* da
   return Hand(std::move(*d), md, gmo, bufLen, buf, dataLen);
 }
 
-Status AmqpQueue::Browse(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+Status AmqpQueue::Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
                          RVLONG* dataLen) {
   Status s;
   // A browse-first again after a truncated browse-first (a larger buffer for the same message)

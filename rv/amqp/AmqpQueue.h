@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "MatchCriteria.h"
 #include "AmqpSession.h"
 #include "OpenQueue.h"
 #include "UniqueFd.h"
@@ -53,23 +54,15 @@ class AmqpQueue : public OpenQueue {
     RVMD md;
     std::string body;
   };
-  struct Criteria {
-    bool byMessageId = false;
-    bool byCorrelationId = false;
-    RVBYTE messageId[RV_MSG_ID_LENGTH];
-    RVBYTE correlationId[RV_CORREL_ID_LENGTH];
-    bool Any() const { return byMessageId || byCorrelationId; }
-    bool Matches(const RVMD& md) const;
-  };
 
   Status EnsureChannel();
   Status BasicGet(std::optional<Delivery>* delivery, uint32_t* left);
   Status ReadContent(uint64_t tag, Delivery* delivery);
   Status WaitForDelivery(RVGMO* gmo, std::optional<Delivery>* delivery);
   Status CancelConsumer(std::optional<Delivery>* delivery);
-  Status Scan(const Criteria& criteria, std::optional<Delivery>* delivery);
+  Status Scan(const MatchCriteria& criteria, std::optional<Delivery>* delivery);
   Status Hand(Delivery delivery, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen);
-  Status Browse(const Criteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+  Status Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
                 RVLONG* dataLen);
   Status Requeue(uint64_t tag);
   // The Status of a put that the broker refused (negative confirm): RVRC_Q_FULL when the queue
