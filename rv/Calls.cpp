@@ -94,6 +94,16 @@ HandleTable& Handles() {
   return *table;
 }
 
+// The connection and open queue that a put or get names.
+Status FindOpenQueue(RVHCONN hconn, RVHOBJ hobj, std::shared_ptr<ConnectionEntry>* conn,
+                     std::shared_ptr<OpenQueue>* queue) {
+  *conn = Handles().Find(hconn);
+  if (!*conn) return Status::Error(RVRC_HCONN_ERROR, "connection handle not valid");
+  *queue = Handles().FindQueue(**conn, hobj);
+  if (!*queue) return Status::Error(RVRC_HOBJ_ERROR, "object handle not valid");
+  return Status::Ok();
+}
+
 void Report(RVLONG* compCode, RVLONG* reason, const Status& s, RVLONG warning = -1) {
   RVLONG cc = s.ok() ? RVCC_OK : (s.reason() == warning ? RVCC_WARNING : RVCC_FAILED);
   if (compCode != nullptr) *compCode = cc;
@@ -312,15 +322,11 @@ void RVDISC(RVHCONN* hconn, RVLONG* compCode, RVLONG* reason) {
 void RVPUT(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVPMO* pmo, RVLONG bufLen, const void* buf,
            RVLONG* compCode, RVLONG* reason) {
   Guarded(compCode, reason, [&] {
-    auto conn = Handles().Find(hconn);
-    if (!conn) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
-    }
-    auto queue = Handles().FindQueue(*conn, hobj);
-    if (!queue)
-      return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "object handle not valid"));
-    Status s = CheckMd(md);
+    std::shared_ptr<ConnectionEntry> conn;
+    std::shared_ptr<OpenQueue> queue;
+    Status s = FindOpenQueue(hconn, hobj, &conn, &queue);
+    if (!s.ok()) return Report(compCode, reason, s);
+    s = CheckMd(md);
     if (!s.ok()) return Report(compCode, reason, s);
     if (pmo == nullptr || !IdIs(pmo->structId, "PMO ") || pmo->version < 1 ||
         (pmo->options & ~kPutOptions) != 0) {
@@ -349,15 +355,11 @@ void RVPUT(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVPMO* pmo, RVLONG bufLen, cons
 void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
            RVLONG* dataLen, RVLONG* compCode, RVLONG* reason) {
   Guarded(compCode, reason, [&] {
-    auto conn = Handles().Find(hconn);
-    if (!conn) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
-    }
-    auto queue = Handles().FindQueue(*conn, hobj);
-    if (!queue)
-      return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "object handle not valid"));
-    Status s = CheckMd(md);
+    std::shared_ptr<ConnectionEntry> conn;
+    std::shared_ptr<OpenQueue> queue;
+    Status s = FindOpenQueue(hconn, hobj, &conn, &queue);
+    if (!s.ok()) return Report(compCode, reason, s);
+    s = CheckMd(md);
     if (!s.ok()) return Report(compCode, reason, s);
     if (gmo == nullptr || !IdIs(gmo->structId, "GMO ") || gmo->version < 1 ||
         (gmo->options & ~kGetOptions) != 0 ||
