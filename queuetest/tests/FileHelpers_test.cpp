@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AllocationCounter.h"
+#include "BufferText.h"
 #include "KesException.h"
 #include "KesRVXMLTestUtility.h"
 #include "ProcessRunner.h"
@@ -22,21 +23,8 @@ using Names = std::vector<std::string>;
 
 const char* const kWriteSig = "KesRVXMLTestUtility::WriteFile(const KesString&,const KesBinary&)";
 
-std::string AsString(const KesBinary& b) {
-  return std::string(reinterpret_cast<const char*>(b.Data()), b.Length());
-}
-
 KesBinary Buffer(const std::string& bytes) {
   return KesBinary(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
-std::string ExceptionText(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const KesException& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 class FileHelpersTest : public ::testing::Test {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FakeRvic.h"
+#include "BufferText.h"
 #include "KesException.h"
 #include "KesRVXMLTestUtility.h"
 #include "KesTrace.h"
@@ -101,11 +102,6 @@ std::string ExpectedGetOptions(int32_t waitInterval) {
       .Zeros(16)
       .Long(-1)
       .Str();
-}
-
-std::string AsString(const KesBinary& b) {
-  return b.IsNull() ? std::string("<null buffer>")
-                    : std::string(reinterpret_cast<const char*>(b.Data()), b.Length());
 }
 
 // A 48-character reply-to name as Get returns it: the name and its NUL fill.

@@ -6,24 +6,12 @@
 #include <functional>
 #include <string>
 
+#include "BufferText.h"
 #include "KesException.h"
 #include "KesRVXMLTestUtility.h"
 #include "RvTestSupport.h"
 
 namespace {
-
-std::string AsString(const KesBinary& b) {
-  return std::string(reinterpret_cast<const char*>(b.Data()), b.Length());
-}
-
-std::string ExceptionText(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const KesException& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 class RealQueueTest : public ::testing::Test {
  protected:
