@@ -2,6 +2,7 @@
 // waits for the reply there and writes it to a file.
 #include <cctype>
 #include <iostream>
+#include <string>
 
 #include "KesConfigurationFile.h"
 #include "KesException.h"
@@ -21,6 +22,20 @@ void WriteUsage() {
             << "      -s: <prefix>    Input queue manager name \n"
             << "      -t: <name>      Output queue name    \n"
             << "      -u: <name>      Output queue manager name \n ";
+}
+
+// Ends the run before anything is put or taken when it lacks a name that it needs,
+// naming the option and the parameter-file key that give it, with a hint from the last
+// parameter file read.
+void RequireName(const KesString& name, char letter, const char* key, const char* what,
+                 const KesString& parameterFile) {
+  if (!name.IsNull()) return;
+  std::string text = std::string("no ") + what + ": give -" + letter + " or " + key;
+  if (!parameterFile.IsNull()) {
+    KesString hint = KesConfigurationFile(parameterFile, 1).Hint(key);
+    if (!hint.IsNull()) text += std::string("; ") + hint.Chars();
+  }
+  throw KesException(KesString(text.c_str()));
 }
 
 }  // namespace
@@ -87,15 +102,29 @@ int main(int argc, char* argv[]) {
       return -1;
     }
 
+    // Everything the run needs is checked before the request is put: a request whose
+    // reply cannot be fetched or stored would stay behind for the next run.
+    const bool awaitReply = !outputQueue.IsNull();
+    RequireName(inputXmlFile, 'i', "InputXMLFile", "input XML file", parameterFile);
+    RequireName(inputQueue, 'r', "InputQueue", "input queue", parameterFile);
+    RequireName(inputQueueManager, 's', "InputQueueManager", "input queue manager", parameterFile);
+    if (awaitReply) {
+      RequireName(outputQueueManager, 'u', "OutputQueueManager", "output queue manager",
+                  parameterFile);
+      RequireName(outputXmlFile, 'o', "OutputXMLFile", "output XML file", parameterFile);
+    }
+
     KesRVXMLTestUtility utility;
     KesBinary request = utility.ReadFile(inputXmlFile);
+    if (awaitReply) utility.CheckOutputFile(outputXmlFile);
     utility.Put(request, inputQueue, inputQueueManager, outputQueue, outputQueueManager);
-    if (!outputQueue.IsNull()) {
+    if (awaitReply) {
       KesString replyToQueue;
       KesString replyToQueueManager;
-      KesBinary reply =
-          utility.Get(outputQueue, outputQueueManager, replyToQueue, replyToQueueManager, -1);
-      utility.WriteFile(outputXmlFile, reply);
+      RVMD received;
+      KesBinary reply = utility.Get(outputQueue, outputQueueManager, replyToQueue,
+                                    replyToQueueManager, -1, &received);
+      utility.WriteFileOrPutBack(outputXmlFile, reply, outputQueue, outputQueueManager, received);
     }
   } catch (const KesException& e) {
     std::cerr << "reqprobe: " << e.AsString() << std::endl;

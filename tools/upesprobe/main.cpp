@@ -3,6 +3,7 @@
 // names with a response built from a skeleton file.
 #include <cctype>
 #include <iostream>
+#include <string>
 
 #include "KesConfigurationFile.h"
 #include "KesException.h"
@@ -20,6 +21,20 @@ void WriteUsage() {
             << "      -a: <name>      ActivityImpl XML file name: Output \n"
             << "      -u: <name>      UPES queue name    \n"
             << "      -m: <prefix>    UPES queue manager name \n\n";
+}
+
+// Ends the run before anything is taken when it lacks a name that it needs, naming the
+// option and the parameter-file key that give it, with a hint from the last parameter
+// file read.
+void RequireName(const KesString& name, char letter, const char* key, const char* what,
+                 const KesString& parameterFile) {
+  if (!name.IsNull()) return;
+  std::string text = std::string("no ") + what + ": give -" + letter + " or " + key;
+  if (!parameterFile.IsNull()) {
+    KesString hint = KesConfigurationFile(parameterFile, 1).Hint(key);
+    if (!hint.IsNull()) text += std::string("; ") + hint.Chars();
+  }
+  throw KesException(KesString(text.c_str()));
 }
 
 }  // namespace
@@ -78,12 +93,22 @@ int main(int argc, char* argv[]) {
 
     KesRVXMLTestUtility utility;
     if (!upesQueue.IsNull()) {
+      // Everything the run needs is checked, and the skeleton read, before the request
+      // is taken: a request taken and not answered is lost to its sender.
+      RequireName(upesQueueManager, 'm', "UPESQueueManager", "UPES queue manager", parameterFile);
+      RequireName(requestXmlFile, 'a', "ActivityImplXMLFile", "output file for the request",
+                  parameterFile);
+      RequireName(responseXmlFile, 'r', "ActivityResponseXMLFile", "response skeleton file",
+                  parameterFile);
+      KesBinary skeleton = utility.ReadFile(responseXmlFile);
+      utility.CheckOutputFile(requestXmlFile);
+
       KesString replyToQueue;
       KesString replyToQueueManager;
-      KesBinary request =
-          utility.Get(upesQueue, upesQueueManager, replyToQueue, replyToQueueManager, -1);
-      utility.WriteFile(requestXmlFile, request);
-      KesBinary skeleton = utility.ReadFile(responseXmlFile);
+      RVMD received;
+      KesBinary request = utility.Get(upesQueue, upesQueueManager, replyToQueue,
+                                      replyToQueueManager, -1, &received);
+      utility.WriteFileOrPutBack(requestXmlFile, request, upesQueue, upesQueueManager, received);
       KesString responseText = utility.CreateActivityImplResponse(request, skeleton);
       // A null response fails its "!IsNull()" check here and never reaches Put.
       KesBinary responseMessage(responseText.Chars(), responseText.LengthChar());
