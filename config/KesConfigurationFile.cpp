@@ -104,3 +104,13 @@ KesString KesConfigurationFile::Hint(const KesString& key) {
   }
   return hint.empty() ? KesString() : KesString(hint.c_str());
 }
+
+KesString KesConfigurationFile::MissingName(const char* what, char letter, const char* key,
+                                            const KesString& parameterFile) {
+  std::string text = std::string("no ") + what + ": give -" + letter + " or " + key;
+  if (!parameterFile.IsNull()) {
+    KesString hint = KesConfigurationFile(parameterFile, 1).Hint(KesString(key));
+    if (!hint.IsNull()) text += std::string("; ") + hint.Chars();
+  }
+  return KesString(text.c_str());
+}

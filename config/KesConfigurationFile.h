@@ -34,6 +34,12 @@ class KesConfigurationFile : public KesConfiguration {
   // holds. The key must not be null.
   KesString Hint(const KesString& key);
 
+  // What the queue tools say of a name that the run needs and did not get: "no WHAT:
+  // give -LETTER or KEY", followed by "; " and the Hint for KEY when the name should
+  // have come from a parameter file (parameterFile, the last one read, is not null).
+  static KesString MissingName(const char* what, char letter, const char* key,
+                               const KesString& parameterFile);
+
  protected:
   // A line with an "=" after its first character is an entry: the text before the
   // first "=" is the key, the rest (later "=" included) the value, both trimmed of

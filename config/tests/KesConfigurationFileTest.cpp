@@ -217,3 +217,15 @@ TEST(KesConfigurationFileTest, HintNamesTheNearestKeyOrWhyThereIsNone) {
   EXPECT_EQ(AsText(missing.Hint(KesString("InputQueue"))),
             "cannot read " + dir.Path("none.ini") + ": No such file or directory");
 }
+
+TEST(KesConfigurationFileTest, MissingNameNamesOptionAndKeyAndHintsOnlyForAParameterFile) {
+  EXPECT_EQ(
+      AsText(KesConfigurationFile::MissingName("input queue", 'r', "InputQueue", KesString())),
+      "no input queue: give -r or InputQueue");
+  ScratchDir dir;
+  std::string path = dir.Write("p.ini", "InputQeue = IN.Q\n");
+  EXPECT_EQ(AsText(KesConfigurationFile::MissingName("input queue", 'r', "InputQueue",
+                                                     KesString(path.c_str()))),
+            "no input queue: give -r or InputQueue; " + path +
+                " has \"InputQeue\": did you mean InputQueue?");
+}

@@ -2,7 +2,6 @@
 // waits for the reply there and writes it to a file.
 #include <cctype>
 #include <iostream>
-#include <string>
 
 #include "KesConfigurationFile.h"
 #include "KesException.h"
@@ -24,18 +23,12 @@ void WriteUsage() {
             << "      -u: <name>      Output queue manager name \n ";
 }
 
-// Ends the run before anything is put or taken when it lacks a name that it needs,
-// naming the option and the parameter-file key that give it, with a hint from the last
-// parameter file read.
+// Ends the run before anything is put or taken when it lacks a name that it needs.
 void RequireName(const KesString& name, char letter, const char* key, const char* what,
                  const KesString& parameterFile) {
-  if (!name.IsNull()) return;
-  std::string text = std::string("no ") + what + ": give -" + letter + " or " + key;
-  if (!parameterFile.IsNull()) {
-    KesString hint = KesConfigurationFile(parameterFile, 1).Hint(key);
-    if (!hint.IsNull()) text += std::string("; ") + hint.Chars();
+  if (name.IsNull()) {
+    throw KesException(KesConfigurationFile::MissingName(what, letter, key, parameterFile));
   }
-  throw KesException(KesString(text.c_str()));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // names with a response built from a skeleton file.
 #include <cctype>
 #include <iostream>
-#include <string>
 
 #include "KesConfigurationFile.h"
 #include "KesException.h"
@@ -23,18 +22,12 @@ void WriteUsage() {
             << "      -m: <prefix>    UPES queue manager name \n\n";
 }
 
-// Ends the run before anything is taken when it lacks a name that it needs, naming the
-// option and the parameter-file key that give it, with a hint from the last parameter
-// file read.
+// Ends the run before anything is taken when it lacks a name that it needs.
 void RequireName(const KesString& name, char letter, const char* key, const char* what,
                  const KesString& parameterFile) {
-  if (!name.IsNull()) return;
-  std::string text = std::string("no ") + what + ": give -" + letter + " or " + key;
-  if (!parameterFile.IsNull()) {
-    KesString hint = KesConfigurationFile(parameterFile, 1).Hint(key);
-    if (!hint.IsNull()) text += std::string("; ") + hint.Chars();
+  if (name.IsNull()) {
+    throw KesException(KesConfigurationFile::MissingName(what, letter, key, parameterFile));
   }
-  throw KesException(KesString(text.c_str()));
 }
 
 }  // namespace
