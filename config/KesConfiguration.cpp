@@ -1,5 +1,6 @@
 #include "KesConfiguration.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -71,6 +72,19 @@ KesString KesConfiguration::Lookup(const KesString& sectionName, const KesString
     if (found != section.end() && !found->second.IsNull()) return found->second;
   }
   return KesString();
+}
+
+std::vector<KesString> KesConfiguration::Keys(const KesString& sectionName) const {
+  std::vector<KesString> keys;
+  auto [first, last] = _sections->equal_range(sectionName);
+  for (auto it = first; it != last; ++it) {
+    for (const auto& entry : *it->second) {
+      if (std::find(keys.begin(), keys.end(), entry.first) == keys.end()) {
+        keys.push_back(entry.first);
+      }
+    }
+  }
+  return keys;
 }
 
 void KesConfiguration::SelectSection(const KesString& sectionName) {

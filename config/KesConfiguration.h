@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "KesString.h"
 
@@ -30,6 +31,10 @@ class KesConfiguration {
   // The value of the key in the first section of that name, in the order of adding,
   // that holds the key with a non-null value; the null string when there is none.
   KesString Lookup(const KesString& sectionName, const KesString& key) const;
+
+  // Every key of the sections of that name, in the order of the table, each once; also
+  // the keys whose value is null.
+  std::vector<KesString> Keys(const KesString& sectionName) const;
 
   // Makes the section of that name current. The empty name selects the one unnamed
   // section, creating it if needed; any other name adds a new section after those of

@@ -27,6 +27,19 @@ class KesConfigurationFile : public KesConfiguration {
   // be null.
   KesString Value(const KesString& strToken);
 
+  // For a key whose Value is null, one phrase that names the file and tells the user why:
+  // "cannot read FILE: REASON", "FILE gives KEY no value", or "FILE has "OTHER": did you
+  // mean KEY?" when the unnamed section holds a key OTHER that differs from key only in
+  // case or by one or two letters (the nearest). The null string when none of these
+  // holds. The key must not be null.
+  KesString Hint(const KesString& key);
+
+  // What the queue tools say of a name that the run needs and did not get: "no WHAT:
+  // give -LETTER or KEY", followed by "; " and the Hint for KEY when the name should
+  // have come from a parameter file (parameterFile, the last one read, is not null).
+  static KesString MissingName(const char* what, char letter, const char* key,
+                               const KesString& parameterFile);
+
  protected:
   // A line with an "=" after its first character is an entry: the text before the
   // first "=" is the key, the rest (later "=" included) the value, both trimmed of

@@ -4,9 +4,11 @@
 #include <unicode/ucnv_err.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "KesException.h"
 
@@ -33,15 +35,67 @@ struct ConverterCloser {
 };
 using ConverterPtr = std::unique_ptr<UConverter, ConverterCloser>;
 
-ConverterPtr OpenConverter(long codePage) {
+// Null when ICU does not know the name.
+ConverterPtr TryOpen(const std::string& icuName) {
   UErrorCode status = U_ZERO_ERROR;
-  ConverterPtr c(ucnv_open(IcuName(codePage).c_str(), &status));
-  if (U_FAILURE(status)) {
-    std::string text = "unknown code page " + std::to_string(codePage) + " (" +
-                       u_errorName(status) + ")";
-    throw KesException(KesString(text.c_str()));
-  }
+  ConverterPtr c(ucnv_open(icuName.c_str(), &status));
+  if (U_FAILURE(status)) c.reset();
   return c;
+}
+
+ConverterPtr OpenConverter(long codePage) {
+  ConverterPtr c = TryOpen(IcuName(codePage));
+  if (!c) throw KesException(KesString(("unknown code page " + std::to_string(codePage)).c_str()));
+  return c;
+}
+
+ConverterPtr OpenConverter(const std::string& codeSet) {
+  ConverterPtr c = TryOpen(codeSet);
+  if (!c) throw KesException(KesString(("unknown code set \"" + codeSet + "\"").c_str()));
+  return c;
+}
+
+// The name of the first of LC_ALL, LC_CTYPE and LANG that is set and not empty, and the
+// locale it gives; a null locale when none is.
+struct UserLocale {
+  const char* variable = nullptr;
+  const char* locale = nullptr;
+};
+
+UserLocale FindUserLocale() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* v = std::getenv(name);
+    if (v != nullptr && *v != '\0') return {name, v};
+  }
+  return {};
+}
+
+// language[_territory][.codeset][@modifier]: the code set, empty when there is none.
+std::string CodeSetOf(const std::string& locale) {
+  size_t dot = locale.find('.');
+  if (dot == std::string::npos) return "";
+  size_t at = locale.find('@', dot);
+  return locale.substr(dot + 1, at == std::string::npos ? std::string::npos : at - dot - 1);
+}
+
+std::string ModifierOf(const std::string& locale) {
+  size_t at = locale.find('@');
+  return at == std::string::npos ? "" : locale.substr(at + 1);
+}
+
+// The number of a code set that ICU knows, when converting by that number gives the very
+// converter that the name gives; 0 otherwise (ICU knows SJIS as CCSID 943, but "ibm-943"
+// is another table).
+long NumberOf(const UConverter* named) {
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t ccsid = ucnv_getCCSID(named, &status);
+  if (U_FAILURE(status) || ccsid <= 0) return 0;
+  ConverterPtr numbered = TryOpen(IcuName(ccsid));
+  if (!numbered) return 0;
+  UErrorCode s1 = U_ZERO_ERROR, s2 = U_ZERO_ERROR;
+  const char* a = ucnv_getName(named, &s1);
+  const char* b = ucnv_getName(numbered.get(), &s2);
+  return U_SUCCESS(s1) && U_SUCCESS(s2) && std::strcmp(a, b) == 0 ? ccsid : 0;
 }
 
 // Length of the well-formed UTF-8 sequence at p (at most left bytes), or 0 when the
@@ -76,7 +130,7 @@ size_t Utf8Sequence(const unsigned char* p, size_t left) {
 // The ICU state of one converter and the substitution count that its callbacks keep.
 class KesConverter::Impl {
  public:
-  Impl(long source, long target) : _to(OpenConverter(source)), _from(OpenConverter(target)) {}
+  Impl(ConverterPtr to, ConverterPtr from) : _to(std::move(to)), _from(std::move(from)) {}
 
   ConverterPtr _to;    // source code page to UTF-16
   ConverterPtr _from;  // UTF-16 to target code page
@@ -106,34 +160,31 @@ void CountFromUnicode(const void* context, UConverterFromUnicodeArgs* args, cons
 }  // namespace
 
 KesConverter::KesConverter(long sourceCodePage, long targetCodePage)
-    : _impl(std::make_unique<Impl>(sourceCodePage, targetCodePage)),
+    : _impl(std::make_unique<Impl>(OpenConverter(sourceCodePage), OpenConverter(targetCodePage))),
       _source(sourceCodePage),
       _target(targetCodePage) {}
+
+// A code set without a number: _target 0 keeps Convert on the ICU path.
+KesConverter::KesConverter(long sourceCodePage, const std::string& targetCodeSet)
+    : _impl(std::make_unique<Impl>(OpenConverter(sourceCodePage), OpenConverter(targetCodeSet))),
+      _source(sourceCodePage),
+      _target(0) {}
 
 KesConverter::~KesConverter() = default;
 
 long KesConverter::GetCurrentOSCodePage() {
-  const char* names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
-  const char* locale = nullptr;
-  for (const char* name : names) {
-    const char* v = std::getenv(name);
-    if (v != nullptr && *v != '\0') {
-      locale = v;
-      break;
-    }
-  }
-  if (locale == nullptr || std::strcmp(locale, "C") == 0 || std::strcmp(locale, "POSIX") == 0) {
+  const UserLocale user = FindUserLocale();
+  if (user.locale == nullptr || std::strcmp(user.locale, "C") == 0 ||
+      std::strcmp(user.locale, "POSIX") == 0) {
     return kUtf8;
   }
-  std::string l(locale);
-  size_t dot = l.find('.');
-  if (dot == std::string::npos) {
-    // A locale without a code set, such as en_US, uses ISO-8859-1; C.anything is UTF-8.
-    return l.rfind("C", 0) == 0 ? kUtf8 : 819;
+  const std::string locale(user.locale);
+  const std::string set = CodeSetOf(locale);
+  if (set.empty()) {
+    // C.anything is UTF-8; a locale such as en_US uses ISO-8859-1, de_DE@euro ISO-8859-15.
+    if (locale.rfind("C", 0) == 0) return kUtf8;
+    return ModifierOf(locale) == "euro" ? 923 : 819;
   }
-  std::string set = l.substr(dot + 1, l.find('@', dot) == std::string::npos
-                                          ? std::string::npos
-                                          : l.find('@', dot) - dot - 1);
   std::string key;
   for (char c : set) {
     if (c != '-' && c != '_') key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -143,13 +194,19 @@ long KesConverter::GetCurrentOSCodePage() {
   if (key == "iso885915") return 923;
   if (key == "cp1252" || key == "windows1252") return 1252;
   if (key == "ansix3.41968" || key == "ascii" || key == "usascii") return 367;
-  UErrorCode status = U_ZERO_ERROR;
-  ConverterPtr c(ucnv_open(set.c_str(), &status));
-  if (U_SUCCESS(status)) {
-    int32_t ccsid = ucnv_getCCSID(c.get(), &status);
-    if (U_SUCCESS(status) && ccsid > 0) return ccsid;
+  ConverterPtr named = TryOpen(set);
+  if (!named) {
+    std::string warning = std::string("Warning: the code set \"") + set + "\" of " + user.variable +
+                          "=" + locale + " is unknown; text is written as UTF-8\n";
+    std::fputs(warning.c_str(), stderr);
+    return kUtf8;
   }
-  return kUtf8;
+  return NumberOf(named.get());
+}
+
+std::string KesConverter::GetCurrentOSCodeSet() {
+  const UserLocale user = FindUserLocale();
+  return user.locale == nullptr ? std::string() : CodeSetOf(user.locale);
 }
 
 uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& result, int strict) {

@@ -107,6 +107,12 @@ void KesTrace::Configure() {
   _Components = components;
   _Categories = categories;
   _On = 1;
+  if (_Level < kRecordLevel) {
+    std::string warning = std::string("KES_TRACE: level ") + std::to_string(_Level) +
+                          " admits no record (records have level " + std::to_string(kRecordLevel) +
+                          " or more); nothing will be traced\n";
+    WriteAll(2, warning.data(), warning.size());
+  }
 }
 
 void KesTrace::Trace(const char* source, long line, const char* signature, long level,

@@ -7,6 +7,8 @@
 //   KES_TRACE       unset, empty or 0: off; LEVEL[:COMPONENTS[:CATEGORIES]]: on, with
 //                   the masks in decimal or 0x hex (both default to all bits). A
 //                   malformed value gives one warning on standard error; tracing is off.
+//                   Records are written at level kRecordLevel and above, so a lower
+//                   level is taken but gives one warning that nothing will be traced.
 //   KES_TRACE_FILE  records are appended to this file (created 0600); otherwise they go
 //                   to standard error, never to standard output.
 // Each record is one write: a header (UTC time with microseconds, process id, source
@@ -22,6 +24,9 @@ class KesTrace {
   static unsigned long _Components;
   static unsigned long _Categories;
   static int _On;
+
+  // The lowest level of any record written in this system.
+  static constexpr long kRecordLevel = 10;
 
   static bool IsOn(long level, unsigned long category, unsigned long component) {
     return _On != 0 && _Level >= level && (_Components & component) != 0 &&

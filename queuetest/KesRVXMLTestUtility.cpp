@@ -39,6 +39,13 @@ constexpr const char* kSigPut =
     "const KesString&,const KesString&)";
 constexpr const char* kSigGet =
     "KesRVXMLTestUtility::Get(const KesString&,const KesString&,KesString&,KesString&,long)";
+constexpr const char* kSigPutBack =
+    "KesRVXMLTestUtility::PutBack(const KesBinary&,const KesString&,const KesString&,const RVMD&)";
+constexpr const char* kSigCheckOutputFile =
+    "KesRVXMLTestUtility::CheckOutputFile(const KesString&)";
+constexpr const char* kSigWriteFileOrPutBack =
+    "KesRVXMLTestUtility::WriteFileOrPutBack(const KesString&,const KesBinary&,const KesString&,"
+    "const KesString&,const RVMD&)";
 constexpr const char* kSigReadFile = "KesRVXMLTestUtility::ReadFile(const KesString&)";
 constexpr const char* kSigWriteFile =
     "KesRVXMLTestUtility::WriteFile(const KesString&,const KesBinary&)";
@@ -130,12 +137,25 @@ void FillGetOptions(RVGMO& gmo, long waitInterval) {
   gmo.returnedLength = -1;
 }
 
-// "queue Q at queue manager M: reason code R (TEXT)", for messages a user acts on.
-std::string Where(const KesString& queueName, const KesString& queueManagerName, RVLONG reason) {
+// "queue Q at queue manager M", for messages a user acts on; the empty name stands for
+// the default queue manager.
+std::string QueueText(const KesString& queueName, const KesString& queueManagerName) {
   std::ostringstream text;
   text << "queue " << queueName;
-  if (!queueManagerName.IsNull()) text << " at queue manager " << queueManagerName;
-  text << ": reason code " << reason << " (" << RVReasonText(reason) << ")";
+  if (queueManagerName.IsNull()) return text.str();
+  if (queueManagerName.LengthChar() == 0) {
+    text << " at the default queue manager";
+  } else {
+    text << " at queue manager " << queueManagerName;
+  }
+  return text.str();
+}
+
+// The same followed by ": reason code R (TEXT)".
+std::string Where(const KesString& queueName, const KesString& queueManagerName, RVLONG reason) {
+  std::ostringstream text;
+  text << QueueText(queueName, queueManagerName) << ": reason code " << reason << " ("
+       << RVReasonText(reason) << ")";
   return text.str();
 }
 
@@ -178,17 +198,37 @@ bool IsAscii(const unsigned char* bytes, std::size_t count) {
   return (any & 0x80) == 0;
 }
 
+KesException CannotOpenForWriting(const char* name, int error) {
+  return Failure(std::string("Cannot open file ") + name + " for writing: " + std::strerror(error));
+}
+
 // Writes converted text to a new file from its first "<?xml" on. Text before a
 // declaration is held back until one shows up; when none does, Finish writes all of it.
-// The file is created (or emptied) on construction; failures throw KesException.
+// The file is created (or emptied) on construction; failures throw KesException. A file
+// that this writer created goes again unless Finish completes, so that a failed write
+// leaves no empty or partial file behind.
 class DeclarationWriter {
  public:
-  explicit DeclarationWriter(const char* name) : _name(name), _file(std::fopen(name, "wb")) {
+  explicit DeclarationWriter(const char* name) : _name(name) {
+    int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    _created = fd >= 0;
+    if (fd < 0 && errno == EEXIST)
+      fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw CannotOpenForWriting(name, errno);
+    _file.reset(::fdopen(fd, "wb"));
     if (!_file) {
-      throw Failure(std::string("Cannot open file ") + name +
-                    " for writing: " + std::strerror(errno));
+      int error = errno;
+      ::close(fd);
+      Discard();
+      throw CannotOpenForWriting(name, error);
     }
   }
+
+  ~DeclarationWriter() {
+    if (!_finished) Discard();
+  }
+  DeclarationWriter(const DeclarationWriter&) = delete;
+  DeclarationWriter& operator=(const DeclarationWriter&) = delete;
 
   void Add(const char* text, uint32_t count) {
     if (_found) return Write(text, count);
@@ -209,6 +249,7 @@ class DeclarationWriter {
     if (std::fclose(_file.release()) != 0) {
       throw Failure(std::string("Cannot write file ") + _name + ": " + std::strerror(errno));
     }
+    _finished = true;
   }
 
  private:
@@ -218,12 +259,51 @@ class DeclarationWriter {
     }
   }
 
+  void Discard() {
+    _file.reset();
+    if (_created) ::unlink(_name);
+  }
+
   const char* _name;
   std::unique_ptr<std::FILE, FileCloser> _file;
   const KesString _declaration{"<?xml"};
   KesString _held{"", 0};
   bool _found = false;
+  bool _created = false;
+  bool _finished = false;
 };
+
+// One put cycle: connect, open the queue for output, prepare (which may still change
+// md), put the data with md and pmo, close and disconnect, whatever the open and the put
+// reported. Throws KesException when the put failed.
+template <class Prepare>
+void PutCycle(KesRVXMLTestUtility& utility, const char* signature, const KesBinary& data,
+              const KesString& queueName, const KesString& queueManagerName, RVMD& md, RVPMO& pmo,
+              Prepare prepare) {
+  KesString connectName(queueManagerName);
+  RVHCONN hConn = utility.Connect(connectName);
+  RVHOBJ hObj = utility.Open(queueName, hConn, kPutOpenOptions, queueManagerName);
+  RVLONG compCode = RVCC_OK;
+  RVLONG reason = RVRC_NONE;
+  try {
+    prepare();
+    const unsigned char* bytes = data.Data();
+    RVPUT(hConn, hObj, &md, &pmo, static_cast<RVLONG>(data.Length()), bytes, &compCode, &reason);
+    if (reason != RVRC_NONE) {
+      TraceRecord(__LINE__, signature, kCategory,
+                  [&](std::ostream& os) { os << "RVPUT ended with reason code: " << reason; });
+    }
+  } catch (...) {
+    utility.Close(hConn, hObj);
+    utility.DisConnect(hConn);
+    throw;
+  }
+  utility.Close(hConn, hObj);
+  utility.DisConnect(hConn);
+  if (compCode == RVCC_FAILED) {
+    throw Failure("Cannot put the message on " + Where(queueName, queueManagerName, reason));
+  }
+}
 
 }  // namespace
 
@@ -308,13 +388,7 @@ void KesRVXMLTestUtility::Put(const KesBinary& data, const KesString& queueName,
   if (data.Length() > static_cast<uint32_t>(INT32_MAX)) {
     throw Failure("A message of " + std::to_string(data.Length()) + " bytes is too long to be put");
   }
-
-  KesString connectName(queueManagerName);
-  RVHCONN hConn = Connect(connectName);
-  RVHOBJ hObj = Open(queueName, hConn, kPutOpenOptions, queueManagerName);
-  RVLONG compCode = RVCC_OK;
-  RVLONG reason = RVRC_NONE;
-  try {
+  PutCycle(*this, kSigPut, data, queueName, queueManagerName, md, pmo, [&] {
     SetChars(md.format, RVFMT_STRING);
     std::memcpy(md.userIdentifier, "TEST\0\0\0\0\0\0\0\0", sizeof md.userIdentifier);
     CopyReplyTo(md.replyToQ, replyToQueueName);
@@ -324,27 +398,22 @@ void KesRVXMLTestUtility::Put(const KesBinary& data, const KesString& queueName,
       if (!data.IsNull()) os.write(reinterpret_cast<const char*>(data.Data()), data.Length());
       os << "\n QueueManager:" << replyToQueueManagerName << "\n Queue:" << replyToQueueName;
     });
-    const unsigned char* bytes = data.Data();
-    RVPUT(hConn, hObj, &md, &pmo, static_cast<RVLONG>(data.Length()), bytes, &compCode, &reason);
-    if (reason != RVRC_NONE) {
-      TraceRecord(__LINE__, kSigPut, kCategory,
-                  [&](std::ostream& os) { os << "RVPUT ended with reason code: " << reason; });
-    }
-  } catch (...) {
-    Close(hConn, hObj);
-    DisConnect(hConn);
-    throw;
-  }
-  Close(hConn, hObj);
-  DisConnect(hConn);
-  if (compCode == RVCC_FAILED) {
-    throw Failure("Cannot put the message on " + Where(queueName, queueManagerName, reason));
-  }
+  });
+}
+
+void KesRVXMLTestUtility::PutBack(const KesBinary& data, const KesString& queueName,
+                                  const KesString& queueManagerName, const RVMD& received) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigPutBack, kLevel, kComponent);
+  RVMD md = received;
+  RVPMO pmo;
+  FillPutOptions(pmo);
+  pmo.options = RVPMO_KEEP_PUT_DATE;
+  PutCycle(*this, kSigPutBack, data, queueName, queueManagerName, md, pmo, [] {});
 }
 
 KesBinary KesRVXMLTestUtility::Get(const KesString& queueName, const KesString& queueManagerName,
                                    KesString& replyToQueueName, KesString& replyToQueueManagerName,
-                                   long waitInterval) {
+                                   long waitInterval, RVMD* descriptor) {
   KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigGet, kLevel, kComponent);
   KesString connectName(queueManagerName);
   RVHCONN hConn = Connect(connectName);
@@ -388,6 +457,7 @@ KesBinary KesRVXMLTestUtility::Get(const KesString& queueName, const KesString& 
     if (md.replyToQMgr[0] != '\0') {
       replyToQueueManagerName = KesString(md.replyToQMgr, kReplyToFieldLength);
     }
+    if (descriptor != nullptr) *descriptor = md;
   } else {
     message = KesBinary();
   }
@@ -452,7 +522,11 @@ void KesRVXMLTestUtility::WriteFile(const KesString& fileName, const KesBinary& 
   TraceRecord(__LINE__, kSigWriteFile, kCategory,
               [&](std::ostream& os) { os << "Writing data to file: " << fileName.Chars(); });
   const long targetCodePage = KesConverter::GetCurrentOSCodePage();
-  KesConverter converter(kUtf8, targetCodePage);
+  // A code set without a number here is converted to by its name.
+  const std::string targetCodeSet =
+      targetCodePage == 0 ? KesConverter::GetCurrentOSCodeSet() : std::string();
+  KesConverter converter = targetCodePage != 0 ? KesConverter(kUtf8, targetCodePage)
+                                               : KesConverter(kUtf8, targetCodeSet);
   const unsigned char* bytes = data.Data();
   const uint32_t length = data.Length();
 
@@ -482,10 +556,67 @@ void KesRVXMLTestUtility::WriteFile(const KesString& fileName, const KesBinary& 
   }
   writer.Finish();
   if (substitutions > 0) {
-    std::cerr << "Warning: " << substitutions << " character" << (substitutions == 1 ? "" : "s")
-              << " of the message for " << fileName << " could not be converted to code page "
-              << targetCodePage << " and were replaced" << std::endl;
+    const bool one = substitutions == 1;
+    std::cerr << "Warning: " << substitutions << (one ? " character" : " characters")
+              << " of the message for " << fileName << " could not be converted to ";
+    if (targetCodePage != 0) {
+      std::cerr << "code page " << targetCodePage;
+    } else {
+      std::cerr << "code set " << targetCodeSet;
+    }
+    std::cerr << (one ? " and was replaced" : " and were replaced") << std::endl;
   }
+}
+
+void KesRVXMLTestUtility::CheckOutputFile(const KesString& fileName) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigCheckOutputFile, kLevel, kComponent);
+  const char* name = fileName.Chars();
+  int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    // Made for the check only: WriteFile creates it again when the message has come.
+    ::close(fd);
+    ::unlink(name);
+    return;
+  }
+  int error = errno;
+  if (error == EEXIST) {
+    // An existing file is not opened here: it keeps its content until WriteFile, and a
+    // FIFO or device is not opened twice.
+    struct stat info {};
+    if (::stat(name, &info) != 0) {
+      error = errno;
+    } else if (S_ISDIR(info.st_mode)) {
+      error = EISDIR;
+    } else if (::access(name, W_OK) != 0) {
+      error = errno;
+    } else {
+      return;
+    }
+  }
+  throw CannotOpenForWriting(name, error);
+}
+
+void KesRVXMLTestUtility::WriteFileOrPutBack(const KesString& fileName, const KesBinary& data,
+                                             const KesString& queueName,
+                                             const KesString& queueManagerName,
+                                             const RVMD& received) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigWriteFileOrPutBack, kLevel, kComponent);
+  std::string failure;
+  try {
+    WriteFile(fileName, data);
+    return;
+  } catch (const std::exception& e) {
+    // Whatever stopped the write (memory included), the message must not be lost.
+    failure = e.what();
+  }
+  try {
+    PutBack(data, queueName, queueManagerName, received);
+  } catch (const KesException& e) {
+    throw Failure(failure + "; the message could not be put back either, it is lost: " +
+                  e.AsString().Chars());
+  }
+  throw Failure(failure + "; the message was put back on " +
+                QueueText(queueName, queueManagerName));
 }
 
 KesString KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary& request,
@@ -500,7 +631,11 @@ KesString KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary& reque
 
   KesString response = skeletonText;
   uint32_t open = requestText.Position(openTag);
-  if (open == 0) return response;
+  if (open == 0) {
+    std::cerr << "Warning: the request holds no " << openTag
+              << "; the response is the skeleton unchanged" << std::endl;
+    return response;
+  }
   uint32_t close = requestText.Position(closeTag, open + openTag.LengthChar());
   if (close == 0) {
     std::cerr << "Warning: the request's " << openTag << " has no " << closeTag

@@ -27,8 +27,9 @@ class KesRVXMLTestUtility {
 
   // Opens the named queue (at most the first 48 characters count) with the given open
   // options. The name must not be null. A failed open is traced, reported in one line
-  // on standard error (naming queueManagerName, when given, as the queue's manager),
-  // and the handle that the library left is returned all the same.
+  // on standard error (naming queueManagerName, when given, as the queue's manager; the
+  // empty name as the default queue manager), and the handle that the library left is
+  // returned all the same.
   RVHOBJ Open(const KesString& queueName, const RVHCONN hConn, const RVLONG openOptions,
               const KesString& queueManagerName = KesString());
 
@@ -50,9 +51,18 @@ class KesRVXMLTestUtility {
   // waitInterval milliseconds (-1: without limit), and returns exactly its bytes. The
   // message's reply-to names (their 48-character fields, NUL fill included) are stored
   // in the two out-arguments; a field that begins with NUL leaves its argument as it
-  // was. Throws KesException, after closing and disconnecting, when the get failed.
+  // was. When descriptor is given, the message's whole descriptor goes there (for
+  // PutBack). Throws KesException, after closing and disconnecting, when the get failed.
   KesBinary Get(const KesString& queueName, const KesString& queueManagerName,
-                KesString& replyToQueueName, KesString& replyToQueueManagerName, long waitInterval);
+                KesString& replyToQueueName, KesString& replyToQueueManagerName, long waitInterval,
+                RVMD* descriptor = nullptr);
+
+  // Puts a message that Get took back on the queue it came from, with the descriptor
+  // that Get received, so that it is delivered as it was: its identifiers, reply-to
+  // names, format, user and put date and time stay. Throws KesException when the put
+  // fails.
+  void PutBack(const KesBinary& data, const KesString& queueName, const KesString& queueManagerName,
+               const RVMD& received);
 
   // Returns the named file's bytes exactly as they are on disk (an empty file gives an
   // empty, non-null buffer). The name must not be null. Throws KesException
@@ -60,17 +70,30 @@ class KesRVXMLTestUtility {
   // KesException naming the file when it cannot be read.
   KesBinary ReadFile(const KesString& fileName);
 
-  // Converts data from UTF-8 to the system's code page and writes it, from its first
-  // "<?xml" on (all of it when there is none), to the named file, which is created or
-  // emptied. Name and data must not be null. Substituted characters are counted in one
-  // warning line on standard error. Throws KesException naming the file and the
-  // system's reason when the file cannot be opened or fully written.
+  // Converts data from UTF-8 to the system's code page (or code set, see KesConverter)
+  // and writes it, from its first "<?xml" on (all of it when there is none), to the named
+  // file, which is created or emptied. Name and data must not be null. Substituted
+  // characters are counted in one warning line on standard error. Throws KesException
+  // naming the file and the system's reason when the file cannot be opened or fully
+  // written; a file that this call created is then removed.
   void WriteFile(const KesString& fileName, const KesBinary& data);
+
+  // Throws the KesException that WriteFile would throw when the named file cannot be
+  // opened for writing. Leaves no file behind and does not change an existing one. The
+  // name must not be null.
+  void CheckOutputFile(const KesString& fileName);
+
+  // WriteFile for a message that Get took from the queue at the queue manager with the
+  // descriptor received. When the file cannot be written, the message goes back on that
+  // queue (PutBack), and the KesException thrown says so, or that the put-back failed too.
+  void WriteFileOrPutBack(const KesString& fileName, const KesBinary& data,
+                          const KesString& queueName, const KesString& queueManagerName,
+                          const RVMD& received);
 
   // Returns the skeleton with the text between its first "<ActImplCorrelID>" and
   // "</ActImplCorrelID>" replaced by the request's first correlation identifier. A
-  // request without the opening tag gives the skeleton unchanged; a request whose
-  // element is not closed, or a skeleton without both tags in order, gives the skeleton
-  // unchanged and one warning line on standard error. Both buffers must not be null.
+  // request without the element or whose element is not closed, or a skeleton without
+  // both tags in order, gives the skeleton unchanged and one warning line on standard
+  // error. Both buffers must not be null.
   KesString CreateActivityImplResponse(const KesBinary& request, const KesBinary& skeleton);
 };

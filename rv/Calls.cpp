@@ -160,20 +160,23 @@ void FillPutFields(RVMD* md, const RVPMO& pmo, const std::string& qmName) {
     NewIdentifier(md->messageId);
   }
   if (pmo.options & RVPMO_NEW_CORREL_ID) NewIdentifier(md->correlationId);
-  struct timespec ts;
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  struct tm tm;
-  ::gmtime_r(&ts.tv_sec, &tm);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-  std::memcpy(md->putDate, text, 8);
-  std::snprintf(text, sizeof text, "%02d%02d%02d%02d", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<int>(ts.tv_nsec / 10000000));
-  std::memcpy(md->putTime, text, 8);
-  md->putApplType = RVAT_UNIX;
-  std::memset(md->putApplName, 0, sizeof md->putApplName);
-  const char* app = program_invocation_short_name != nullptr ? program_invocation_short_name : "";
-  std::memcpy(md->putApplName, app, std::min(std::strlen(app), sizeof md->putApplName));
+  // A message put back where it came from keeps the stamp of its first put.
+  if (!(pmo.options & RVPMO_KEEP_PUT_DATE)) {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm;
+    ::gmtime_r(&ts.tv_sec, &tm);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    std::memcpy(md->putDate, text, 8);
+    std::snprintf(text, sizeof text, "%02d%02d%02d%02d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ts.tv_nsec / 10000000));
+    std::memcpy(md->putTime, text, 8);
+    md->putApplType = RVAT_UNIX;
+    std::memset(md->putApplName, 0, sizeof md->putApplName);
+    const char* app = program_invocation_short_name != nullptr ? program_invocation_short_name : "";
+    std::memcpy(md->putApplName, app, std::min(std::strlen(app), sizeof md->putApplName));
+  }
   if (md->codedCharSetId == RVCCSI_Q_MGR) md->codedCharSetId = RVCCSI_UTF8;
   if (!Blank(md->replyToQ, sizeof md->replyToQ) && Blank(md->replyToQMgr, sizeof md->replyToQMgr)) {
     std::memset(md->replyToQMgr, 0, sizeof md->replyToQMgr);
@@ -191,8 +194,8 @@ Status CheckMd(const RVMD* md) {
 
 constexpr RVLONG kOpenOptions = RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE |
                                 RVOO_BROWSE | RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING;
-constexpr RVLONG kPutOptions =
-    RVPMO_NO_SYNCPOINT | RVPMO_NEW_MSG_ID | RVPMO_NEW_CORREL_ID | RVPMO_FAIL_IF_QUIESCING;
+constexpr RVLONG kPutOptions = RVPMO_NO_SYNCPOINT | RVPMO_NEW_MSG_ID | RVPMO_NEW_CORREL_ID |
+                               RVPMO_KEEP_PUT_DATE | RVPMO_FAIL_IF_QUIESCING;
 constexpr RVLONG kGetOptions = RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_BROWSE_FIRST |
                                RVGMO_BROWSE_NEXT | RVGMO_FAIL_IF_QUIESCING;
 

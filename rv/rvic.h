@@ -90,6 +90,7 @@ typedef unsigned char RVBYTE;
 #define RVPMO_NO_SYNCPOINT 4
 #define RVPMO_NEW_MSG_ID 64
 #define RVPMO_NEW_CORREL_ID 128
+#define RVPMO_KEEP_PUT_DATE 2048 /* keep the descriptor's put date, time and application */
 #define RVPMO_FAIL_IF_QUIESCING 8192
 
 /* Get options. */

@@ -177,3 +177,55 @@ TEST(KesConfigurationFileTest, ReadingAgainStartsFromAnEmptyTable) {
 }
 
 }  // namespace
+
+struct HintCase {
+  const char* name;
+  std::string content;
+  const char* key;
+  Text expected;  // with FILE in place of the file's path
+};
+
+TEST(KesConfigurationFileTest, HintNamesTheNearestKeyOrWhyThereIsNone) {
+  const HintCase cases[] = {
+      {"one letter missing", "InputQueueManger=QM1\n", "InputQueueManager",
+       "FILE has \"InputQueueManger\": did you mean InputQueueManager?"},
+      {"only the case differs", "inputqueue=IN.Q\n", "InputQueue",
+       "FILE has \"inputqueue\": did you mean InputQueue?"},
+      {"two letters replaced", "InpytQuoue=IN.Q\n", "InputQueue",
+       "FILE has \"InpytQuoue\": did you mean InputQueue?"},
+      {"the nearest of several wins", "InptQuee=a\nInputQuee=b\n", "InputQueue",
+       "FILE has \"InputQuee\": did you mean InputQueue?"},
+      {"three letters off is no guess", "InptQuuee=IN.Q\n", "InputQueue", std::nullopt},
+      {"a key without a value", "InputQueue =\n", "InputQueue", "FILE gives InputQueue no value"},
+      {"near keys after a header do not count", "Other:\nInputQueu=IN.Q\n", "InputQueue",
+       std::nullopt},
+      {"an empty file", "", "InputQueue", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    ScratchDir dir;
+    std::string path = dir.Write("p.ini", c.content);
+    KesConfigurationFile file(KesString(path.c_str()), 1);
+    Text expected = c.expected;
+    if (expected) {
+      size_t at = expected->find("FILE");
+      expected->replace(at, 4, path);
+    }
+    EXPECT_EQ(AsText(file.Hint(KesString(c.key))), expected) << c.name;
+  }
+  ScratchDir dir;
+  KesConfigurationFile missing(KesString(dir.Path("none.ini").c_str()), 1);
+  EXPECT_EQ(AsText(missing.Hint(KesString("InputQueue"))),
+            "cannot read " + dir.Path("none.ini") + ": No such file or directory");
+}
+
+TEST(KesConfigurationFileTest, MissingNameNamesOptionAndKeyAndHintsOnlyForAParameterFile) {
+  EXPECT_EQ(
+      AsText(KesConfigurationFile::MissingName("input queue", 'r', "InputQueue", KesString())),
+      "no input queue: give -r or InputQueue");
+  ScratchDir dir;
+  std::string path = dir.Write("p.ini", "InputQeue = IN.Q\n");
+  EXPECT_EQ(AsText(KesConfigurationFile::MissingName("input queue", 'r', "InputQueue",
+                                                     KesString(path.c_str()))),
+            "no input queue: give -r or InputQueue; " + path +
+                " has \"InputQeue\": did you mean InputQueue?");
+}

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "KesConverter.h"
 #include "KesException.h"
@@ -77,9 +79,27 @@ struct LocaleCase {
 
 TEST(KesConverterTest, CurrentCodePageFollowsTheLocale) {
   const LocaleCase cases[] = {
-      {"", 1208},          {"C", 1208},           {"POSIX", 1208},   {"C.UTF-8", 1208},
-      {"en_US.UTF-8", 1208}, {"de_DE.utf8", 1208}, {"de_DE.ISO-8859-1", 819},
-      {"de_DE.ISO8859-15@euro", 923}, {"en_US", 819},
+      {"", 1208},
+      {"C", 1208},
+      {"POSIX", 1208},
+      {"C.UTF-8", 1208},
+      {"en_US.UTF-8", 1208},
+      {"de_DE.utf8", 1208},
+      {"de_DE.ISO-8859-1", 819},
+      {"de_DE.ISO8859-15@euro", 923},
+      {"en_US", 819},
+      // Without a code set, "@euro" means ISO-8859-15.
+      {"de_DE@euro", 923},
+      {"fr_FR@euro", 923},
+      // Numbers that ICU gives for a code set, when that number means the same table.
+      {"pl_PL.ISO-8859-2", 912},
+      {"ru_RU.KOI8-R", 878},
+      // No number here: 0, and the code set goes by its name.
+      {"ja_JP.eucJP", 0},
+      {"zh_TW.Big5", 0},
+      {"zh_CN.GBK", 0},
+      {"th_TH.TIS-620", 0},
+      {"ja_JP.SJIS", 0},  // ICU's 943 for SJIS is another table than "ibm-943"
   };
   const char* saved = getenv("LC_ALL");
   std::string keep = saved != nullptr ? saved : "";
@@ -94,6 +114,71 @@ TEST(KesConverterTest, CurrentCodePageFollowsTheLocale) {
   } else {
     unsetenv("LC_ALL");
   }
+}
+
+struct CodeSetCase {
+  const char* codeSet;
+  std::string text;       // UTF-8
+  std::string converted;  // in the code set
+};
+
+TEST(KesConverterTest, CodeSetsWithoutANumberConvertByName) {
+  const std::string nihon = "\xE6\x97\xA5\xE6\x9C\xAC";  // two CJK characters
+  const CodeSetCase cases[] = {
+      {"eucJP", nihon, "\xC6\xFC\xCB\xDC"},
+      {"EUC-JP", nihon, "\xC6\xFC\xCB\xDC"},
+      {"Big5", nihon, "\xA4\xE9\xA5\xBB"},
+      {"GBK", nihon, "\xC8\xD5\xB1\xBE"},
+      {"TIS-620", "\xE0\xB8\x81\xE0\xB8\x82", "\xA1\xA2"},
+  };
+  for (const auto& c : cases) {
+    KesConverter converter(1208, std::string(c.codeSet));
+    KesString out;
+    EXPECT_EQ(converter.Convert(c.text.data(), static_cast<uint32_t>(c.text.size()), out, 0), 0u)
+        << c.codeSet;
+    EXPECT_EQ(std::string(out.Chars(), out.LengthChar()), c.converted) << c.codeSet;
+  }
+  EXPECT_THROW(KesConverter(1208, std::string("NO-SUCH-SET")), KesException);
+}
+
+class CurrentCodeSetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+      const char* v = getenv(name);
+      if (v != nullptr) _saved.emplace_back(name, v);
+      unsetenv(name);
+    }
+  }
+  void TearDown() override {
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) unsetenv(name);
+    for (const auto& [name, value] : _saved) setenv(name.c_str(), value.c_str(), 1);
+  }
+  std::vector<std::pair<std::string, std::string>> _saved;
+};
+
+TEST_F(CurrentCodeSetTest, CodeSetIsTakenFromTheFirstLocaleVariableSet) {
+  EXPECT_EQ(KesConverter::GetCurrentOSCodeSet(), "");
+  setenv("LANG", "ja_JP.eucJP", 1);
+  EXPECT_EQ(KesConverter::GetCurrentOSCodeSet(), "eucJP");
+  setenv("LC_CTYPE", "zh_TW.Big5@radical", 1);
+  EXPECT_EQ(KesConverter::GetCurrentOSCodeSet(), "Big5");
+  setenv("LC_ALL", "de_DE@euro", 1);
+  EXPECT_EQ(KesConverter::GetCurrentOSCodeSet(), "");
+}
+
+TEST_F(CurrentCodeSetTest, CodeSetUnknownToIcuIsWrittenAsUtf8AndSaysSo) {
+  setenv("LANG", "xx_XX.NO-SUCH-SET", 1);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(KesConverter::GetCurrentOSCodePage(), 1208);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Warning: the code set \"NO-SUCH-SET\" of LANG=xx_XX.NO-SUCH-SET is unknown; text "
+            "is written as UTF-8\n");
+  // A code set that ICU knows goes without a word.
+  setenv("LANG", "ja_JP.eucJP", 1);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(KesConverter::GetCurrentOSCodePage(), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

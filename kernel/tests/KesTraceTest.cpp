@@ -59,6 +59,28 @@ TEST_F(KesTraceTest, MalformedSwitchesWarnOnceAndTurnTracingOff) {
   }
 }
 
+// Every record has level 10 or more: a lower level is taken, but nothing could ever pass,
+// and one line says so.
+TEST_F(KesTraceTest, LevelThatAdmitsNoRecordWarnsOnce) {
+  struct Case {
+    const char* switches;
+    bool warns;
+  } cases[] = {{"1", true}, {"9:4:1", true}, {"10", false}, {"10:4:1", false}, {"0", false}};
+  for (const auto& c : cases) {
+    ::testing::internal::CaptureStderr();
+    Switches(c.switches);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    if (c.warns) {
+      EXPECT_EQ(err, "KES_TRACE: level " + std::string(c.switches).substr(0, 1) +
+                         " admits no record (records have level 10 or more); nothing will be "
+                         "traced\n");
+      EXPECT_EQ(KesTrace::_On, 1) << c.switches;
+    } else {
+      EXPECT_EQ(err, "") << c.switches;
+    }
+  }
+}
+
 struct GateCase {
   const char* switches;
   bool open;

@@ -1,6 +1,10 @@
 // ReadFile, WriteFile and CreateActivityImplResponse: bytes in and out of files, the
 // correlation element, their trace records and their failures.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -146,10 +150,101 @@ TEST_F(FileHelpersTest, WriteFileConvertsToTheLocalCodePageAndCountsSubstitution
   EXPECT_EQ(written.substr(0, 7), "<?xml?>");
   EXPECT_EQ(written.size(), 10u);
   EXPECT_EQ(written.back(), '!');
-  std::string err = Err();
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  EXPECT_NE(err.find("Warning: 2 characters"), std::string::npos) << err;
-  EXPECT_NE(err.find(path), std::string::npos) << err;
+  // The euro sign alone: one character, and the line says so in the singular.
+  _utility.WriteFile(KesString(path.c_str()), Buffer("<?xml?>\xE2\x82\xAC"));
+  EXPECT_EQ(Err(), "Warning: 2 characters of the message for " + path +
+                       " could not be converted to code page 819 and were replaced\n"
+                       "Warning: 1 character of the message for " +
+                       path + " could not be converted to code page 819 and was replaced\n");
+}
+
+// Code sets that have no code page number are written in their own encoding, not UTF-8.
+TEST_F(FileHelpersTest, WriteFileUsesCodeSetsWithoutANumberByTheirName) {
+  const std::string nihon = "\xE6\x97\xA5\xE6\x9C\xAC";  // two CJK characters
+  const std::string thai = "\xE0\xB8\x81\xE0\xB8\x82";   // two Thai letters
+  const std::string path = Path("codeset.xml");
+  const struct {
+    const char* locale;
+    std::string text;
+    std::string written;
+  } cases[] = {
+      {"ja_JP.eucJP", nihon, "\xC6\xFC\xCB\xDC"},
+      {"zh_TW.Big5", nihon, "\xA4\xE9\xA5\xBB"},
+      {"zh_CN.GBK", nihon, "\xC8\xD5\xB1\xBE"},
+      {"th_TH.TIS-620", thai, "\xA1\xA2"},
+  };
+  for (const auto& c : cases) {
+    setenv("LC_ALL", c.locale, 1);
+    _utility.WriteFile(KesString(path.c_str()), Buffer("<?xml?>" + c.text));
+    EXPECT_EQ(ReadWholeFile(path), "<?xml?>" + c.written) << c.locale;
+  }
+  // What EUC-JP cannot hold is counted against the code set's name.
+  setenv("LC_ALL", "ja_JP.eucJP", 1);
+  _utility.WriteFile(KesString(path.c_str()), Buffer("<?xml?>\xF0\x9F\x98\x80"));
+  EXPECT_EQ(Err(), "Warning: 1 character of the message for " + path +
+                       " could not be converted to code set eucJP and was replaced\n");
+}
+
+// A file this call made is removed when its write fails; RLIMIT_FSIZE (with SIGXFSZ
+// ignored) fails a write past the limit with EFBIG, as a full disk fails it.
+TEST_F(FileHelpersTest, WriteFileThatFailsRemovesTheFileItCreated) {
+  const std::string path = Path("partial.xml");
+  const std::string big = "<?xml?>" + std::string(256 * 1024, 'x');
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
+  rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string created =
+      ExceptionText([&] { _utility.WriteFile(KesString(path.c_str()), Buffer(big)); });
+  const bool existed = access(path.c_str(), F_OK) == 0;
+  WriteWholeFile(Path("older.xml"), "older");
+  std::string truncated =
+      ExceptionText([&] { _utility.WriteFile(KesString(Path("older.xml").c_str()), Buffer(big)); });
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &previous, nullptr);
+
+  EXPECT_EQ(created, "Cannot write file " + path + ": File too large");
+  EXPECT_FALSE(existed);
+  // A file that was there before is the user's: it stays, whatever was written into it.
+  EXPECT_EQ(truncated, "Cannot write file " + Path("older.xml") + ": File too large");
+  EXPECT_EQ(access(Path("older.xml").c_str(), F_OK), 0);
+}
+
+struct OutputCheckCase {
+  const char* label;
+  std::string path;
+  std::string error;  // empty: the check passes
+};
+
+TEST_F(FileHelpersTest, CheckOutputFileRefusesWhatWriteFileCouldNotOpenAndLeavesNoTrace) {
+  WriteWholeFile(Path("existing.xml"), "keep me");
+  std::vector<OutputCheckCase> cases = {
+      {"new file", Path("new.xml"), ""},
+      {"existing file", Path("existing.xml"), ""},
+      {"missing folder", Path("no/such.xml"), "No such file or directory"},
+      {"folder", _dir, "Is a directory"},
+      {"below a file", Path("existing.xml/x.xml"), "Not a directory"},
+      {"empty name", "", "No such file or directory"},
+  };
+  if (geteuid() != 0) {
+    // Permissions bind everyone but root.
+    WriteWholeFile(Path("readonly.xml"), "keep me");
+    chmod(Path("readonly.xml").c_str(), 0444);
+    cases.push_back({"read-only file", Path("readonly.xml"), "Permission denied"});
+  }
+  for (const auto& c : cases) {
+    std::string text = ExceptionText([&] { _utility.CheckOutputFile(KesString(c.path.c_str())); });
+    EXPECT_EQ(text, c.error.empty() ? "(no exception)"
+                                    : "Cannot open file " + c.path + " for writing: " + c.error)
+        << c.label;
+  }
+  EXPECT_NE(access(Path("new.xml").c_str(), F_OK), 0);
+  EXPECT_EQ(ReadWholeFile(Path("existing.xml")), "keep me");
 }
 
 TEST_F(FileHelpersTest, WriteFileOfSeveralMegabytesKeepsEveryCharacterAndTheDeclaration) {
@@ -264,8 +359,8 @@ TEST_F(FileHelpersTest, ResponseTakesTheRequestsFirstCorrelationElement) {
        open + "A1" + close + "|" + open + "y" + close, false},
       {"stray closing tag before the element", close + open + "77" + close, skeleton,
        "<?xml?>\r\n<Resp>\r\n" + open + "77" + close + "\r\n</Resp>\r\n", false},
-      {"request without element", "<Req/>", skeleton, skeleton, false},
-      {"empty request and skeleton", "", "", "", false},
+      {"request without element", "<Req/>", skeleton, skeleton, true},
+      {"empty request and skeleton", "", "", "", true},
       {"request element not closed", "<Req>" + open + "4711</Req>", skeleton, skeleton, true},
       {"request closing tag only before", close + "<Req>" + open + "1", skeleton, skeleton, true},
       {"skeleton without opening tag", open + "1" + close, "<a>" + close + "</a>",

@@ -2,13 +2,14 @@
 // the records as handed over, the order of calls and trace records, and the failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "FakeRvic.h"
 #include "BufferText.h"
+#include "FakeRvic.h"
 #include "KesException.h"
 #include "KesRVXMLTestUtility.h"
 #include "KesTrace.h"
@@ -387,6 +388,78 @@ TEST_F(QueueOperationsTest, FailedOpenIsTracedReportedOnStderrAndTheCycleGoesOn)
                      std::string(RVReasonText(2085)) + ")\n";
   EXPECT_EQ(err, line + line);
   EXPECT_EQ(Out(), "");
+}
+
+TEST_F(QueueOperationsTest, FailedOpenAtTheDefaultQueueManagerSaysSo) {
+  Script("RVOPEN", RVCC_FAILED, RVRC_UNKNOWN_OBJECT_NAME);
+  EXPECT_THROW(_utility.Put(KesBinary("x", 1), KesString("IN.Q"), KesString("", 0), KesString(),
+                            KesString()),
+               KesException);
+  EXPECT_EQ(Err(), "Cannot open queue IN.Q at the default queue manager: reason code 2085 (" +
+                       std::string(RVReasonText(2085)) + ")\n");
+}
+
+// The reply of a run whose file cannot be written goes back with the descriptor that the
+// get received, byte for byte.
+TEST_F(QueueOperationsTest, UnwritableMessageIsPutBackWithItsDescriptor) {
+  Fake().queue.push_back({"<?xml?><reply/>", "REPLY.Q", "REPLY.QM"});
+  KesString replyToQ, replyToQMgr;
+  RVMD received;
+  KesBinary reply =
+      _utility.Get(KesString("OUT.Q"), KesString("QM2"), replyToQ, replyToQMgr, -1, &received);
+  EXPECT_EQ(std::string(received.replyToQ), "REPLY.Q");
+  EXPECT_EQ(received.messageId[0], 0x5a);
+  fakerv::Reset();
+  _trace.Switches("10:4:1");
+
+  std::string text = ExceptionText([&] {
+    _utility.WriteFileOrPutBack(KesString("/dev/full"), reply, KesString("OUT.Q"), KesString("QM2"),
+                                received);
+  });
+  EXPECT_EQ(text,
+            "Cannot write file /dev/full: No space left on device; the message was put back on "
+            "queue OUT.Q at queue manager QM2");
+  ASSERT_EQ(fakerv::CallNames(), (Names{"RVCONNX", "RVOPEN", "RVPUT", "RVCLOSE", "RVDISC"}));
+  const auto& calls = Fake().calls;
+  EXPECT_EQ(calls[0].queueManager, "QM2");
+  EXPECT_EQ(calls[1].record, ExpectedObjectDescriptor("OUT.Q"));
+  EXPECT_EQ(calls[1].value, 8208);
+  EXPECT_EQ(calls[2].record,
+            std::string(reinterpret_cast<const char*>(&received), sizeof received));
+  EXPECT_EQ(calls[2].options,
+            RecordBytes().Chars("PMO ", 4).Long(1).Long(2048).Long(-1).Zeros(136).Str());
+  EXPECT_EQ(calls[2].data, "<?xml?><reply/>");
+  Names signatures;
+  for (const auto& r : _trace.Records("reqprobe")) {
+    if (r.text == " >entry") signatures.push_back(r.signature);
+  }
+  EXPECT_EQ(signatures[0],
+            "KesRVXMLTestUtility::WriteFileOrPutBack(const KesString&,const KesBinary&,"
+            "const KesString&,const KesString&,const RVMD&)");
+  EXPECT_NE(std::find(signatures.begin(), signatures.end(),
+                      "KesRVXMLTestUtility::PutBack(const KesBinary&,const KesString&,"
+                      "const KesString&,const RVMD&)"),
+            signatures.end());
+
+  // When the put-back fails as well, the message is lost, and the text says so.
+  fakerv::Reset();
+  Script("RVPUT", RVCC_FAILED, RVRC_Q_FULL);
+  text = ExceptionText([&] {
+    _utility.WriteFileOrPutBack(KesString("/dev/full"), reply, KesString("OUT.Q"), KesString("QM2"),
+                                received);
+  });
+  EXPECT_EQ(text.rfind("Cannot write file /dev/full: No space left on device; the message could "
+                       "not be put back either, it is lost: Cannot put the message on queue OUT.Q "
+                       "at queue manager QM2: reason code 2053",
+                       0),
+            0u)
+      << text;
+
+  // A file that can be written takes the message, and nothing is put.
+  fakerv::Reset();
+  _utility.WriteFileOrPutBack(KesString("/dev/null"), reply, KesString("OUT.Q"), KesString("QM2"),
+                              received);
+  EXPECT_TRUE(Fake().calls.empty());
 }
 
 TEST_F(QueueOperationsTest, OpenWithAWarningTracesOnlyItsReasonCode) {

@@ -3,6 +3,7 @@
 // and the failures a user meets (no message, unknown queue, unknown queue manager).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -87,6 +88,41 @@ TEST_F(RealQueueTest, MessageWithoutReplyToNamesLeavesTheArgumentsAlone) {
   EXPECT_EQ(AsString(Get(replyToQ, replyToQMgr)), "x");
   EXPECT_TRUE(replyToQ.IsNull());
   EXPECT_EQ(replyToQMgr, KesString("kept"));
+}
+
+// A message put back is the message that was taken: the next get sees the same
+// descriptor, its put date and time and put application included.
+TEST_F(RealQueueTest, MessagePutBackKeepsItsDescriptor) {
+  Put("<?xml?><Req/>", KesString("QT.REPLY"), KesString("QT.QM2"));
+  KesString replyToQ, replyToQMgr;
+  RVMD first;
+  KesBinary data =
+      _utility.Get(KesString("QT.IN"), KesString("QT.QM1"), replyToQ, replyToQMgr, 2000, &first);
+  // As if another program had put it a while ago.
+  std::memcpy(first.putDate, "20010203", 8);
+  std::memcpy(first.putTime, "04050607", 8);
+  std::memset(first.putApplName, 0, sizeof first.putApplName);
+  std::memcpy(first.putApplName, "origin", 6);
+  _utility.PutBack(data, KesString("QT.IN"), KesString("QT.QM1"), first);
+  RVMD again;
+  KesBinary same =
+      _utility.Get(KesString("QT.IN"), KesString("QT.QM1"), replyToQ, replyToQMgr, 2000, &again);
+  EXPECT_EQ(AsString(same), "<?xml?><Req/>");
+  auto bytes = [](const auto& field) {
+    return std::string(reinterpret_cast<const char*>(&field), sizeof field);
+  };
+  EXPECT_EQ(bytes(again.messageId), bytes(first.messageId));
+  EXPECT_EQ(bytes(again.correlationId), bytes(first.correlationId));
+  EXPECT_EQ(bytes(again.replyToQ), bytes(first.replyToQ));
+  EXPECT_EQ(bytes(again.replyToQMgr), bytes(first.replyToQMgr));
+  EXPECT_EQ(bytes(again.format), std::string("RVSTR   "));
+  EXPECT_EQ(bytes(again.userIdentifier), bytes(first.userIdentifier));
+  EXPECT_EQ(bytes(again.putDate), bytes(first.putDate));
+  EXPECT_EQ(bytes(again.putTime), bytes(first.putTime));
+  EXPECT_EQ(bytes(again.putApplName), bytes(first.putApplName));
+  EXPECT_EQ(again.persistence, first.persistence);
+  EXPECT_EQ(again.priority, first.priority);
+  EXPECT_EQ(again.codedCharSetId, first.codedCharSetId);
 }
 
 TEST_F(RealQueueTest, FailuresThrowNamingQueueQueueManagerAndReason) {

@@ -23,6 +23,14 @@ void WriteUsage() {
             << "      -u: <name>      Output queue manager name \n ";
 }
 
+// Ends the run before anything is put or taken when it lacks a name that it needs.
+void RequireName(const KesString& name, char letter, const char* key, const char* what,
+                 const KesString& parameterFile) {
+  if (name.IsNull()) {
+    throw KesException(KesConfigurationFile::MissingName(what, letter, key, parameterFile));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -87,15 +95,29 @@ int main(int argc, char* argv[]) {
       return -1;
     }
 
+    // Everything the run needs is checked before the request is put: a request whose
+    // reply cannot be fetched or stored would stay behind for the next run.
+    const bool awaitReply = !outputQueue.IsNull();
+    RequireName(inputXmlFile, 'i', "InputXMLFile", "input XML file", parameterFile);
+    RequireName(inputQueue, 'r', "InputQueue", "input queue", parameterFile);
+    RequireName(inputQueueManager, 's', "InputQueueManager", "input queue manager", parameterFile);
+    if (awaitReply) {
+      RequireName(outputQueueManager, 'u', "OutputQueueManager", "output queue manager",
+                  parameterFile);
+      RequireName(outputXmlFile, 'o', "OutputXMLFile", "output XML file", parameterFile);
+    }
+
     KesRVXMLTestUtility utility;
     KesBinary request = utility.ReadFile(inputXmlFile);
+    if (awaitReply) utility.CheckOutputFile(outputXmlFile);
     utility.Put(request, inputQueue, inputQueueManager, outputQueue, outputQueueManager);
-    if (!outputQueue.IsNull()) {
+    if (awaitReply) {
       KesString replyToQueue;
       KesString replyToQueueManager;
-      KesBinary reply =
-          utility.Get(outputQueue, outputQueueManager, replyToQueue, replyToQueueManager, -1);
-      utility.WriteFile(outputXmlFile, reply);
+      RVMD received;
+      KesBinary reply = utility.Get(outputQueue, outputQueueManager, replyToQueue,
+                                    replyToQueueManager, -1, &received);
+      utility.WriteFileOrPutBack(outputXmlFile, reply, outputQueue, outputQueueManager, received);
     }
   } catch (const KesException& e) {
     std::cerr << "reqprobe: " << e.AsString() << std::endl;

@@ -462,9 +462,11 @@ const std::vector<Command>& Commands() {
        2,
        2,
        [](const auto& a, auto& o) {
-         RVLONG wait = 0;
-         if (o.count("--wait")) wait = static_cast<RVLONG>(Number(o["--wait"], "--wait", -1));
-         if (wait > 0x7fffffff) throw UsageError{"--wait is at most 2147483647"};
+         // Checked before it is narrowed: 4294967295 would otherwise become -1 (no limit).
+         long long waitMs = 0;
+         if (o.count("--wait")) waitMs = Number(o["--wait"], "--wait", -1);
+         if (waitMs > 0x7fffffff) throw UsageError{"--wait is at most 2147483647"};
+         const RVLONG wait = static_cast<RVLONG>(waitMs);
          Session s(a[0], a[1], RVOO_INPUT_SHARED | RVOO_FAIL_IF_QUIESCING);
          RVMD md;
          std::string data;

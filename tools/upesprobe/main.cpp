@@ -22,6 +22,14 @@ void WriteUsage() {
             << "      -m: <prefix>    UPES queue manager name \n\n";
 }
 
+// Ends the run before anything is taken when it lacks a name that it needs.
+void RequireName(const KesString& name, char letter, const char* key, const char* what,
+                 const KesString& parameterFile) {
+  if (name.IsNull()) {
+    throw KesException(KesConfigurationFile::MissingName(what, letter, key, parameterFile));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -78,12 +86,22 @@ int main(int argc, char* argv[]) {
 
     KesRVXMLTestUtility utility;
     if (!upesQueue.IsNull()) {
+      // Everything the run needs is checked, and the skeleton read, before the request
+      // is taken: a request taken and not answered is lost to its sender.
+      RequireName(upesQueueManager, 'm', "UPESQueueManager", "UPES queue manager", parameterFile);
+      RequireName(requestXmlFile, 'a', "ActivityImplXMLFile", "output file for the request",
+                  parameterFile);
+      RequireName(responseXmlFile, 'r', "ActivityResponseXMLFile", "response skeleton file",
+                  parameterFile);
+      KesBinary skeleton = utility.ReadFile(responseXmlFile);
+      utility.CheckOutputFile(requestXmlFile);
+
       KesString replyToQueue;
       KesString replyToQueueManager;
-      KesBinary request =
-          utility.Get(upesQueue, upesQueueManager, replyToQueue, replyToQueueManager, -1);
-      utility.WriteFile(requestXmlFile, request);
-      KesBinary skeleton = utility.ReadFile(responseXmlFile);
+      RVMD received;
+      KesBinary request = utility.Get(upesQueue, upesQueueManager, replyToQueue,
+                                      replyToQueueManager, -1, &received);
+      utility.WriteFileOrPutBack(requestXmlFile, request, upesQueue, upesQueueManager, received);
       KesString responseText = utility.CreateActivityImplResponse(request, skeleton);
       // A null response fails its "!IsNull()" check here and never reaches Put.
       KesBinary responseMessage(responseText.Chars(), responseText.LengthChar());

@@ -162,6 +162,11 @@ TEST_F(RvqmTest, UserErrorsGoToStandardErrorWithStatus1) {
        "rvqm put: cannot open /no/such/file: No such file or directory\n"},
       {{"get", "QM1", "Q", "--wait"},
        "rvqm get: --wait needs a value\nusage: rvqm get QM QUEUE [--wait MS]\n"},
+      // Past 32 bits: refused, not read as -1 (no limit) or as a negative wait.
+      {{"get", "QM1", "Q", "--wait", "4294967295"},
+       "rvqm get: --wait is at most 2147483647\nusage: rvqm get QM QUEUE [--wait MS]\n"},
+      {{"get", "QM1", "Q", "--wait", "3000000000"},
+       "rvqm get: --wait is at most 2147483647\nusage: rvqm get QM QUEUE [--wait MS]\n"},
       {{"reason", "x"},
        "rvqm reason: CODE needs a whole number of at least 0, not \"x\"\nusage: rvqm reason "
        "CODE\n"},
