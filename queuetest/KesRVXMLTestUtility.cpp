@@ -20,6 +20,7 @@
 #include "KesConverter.h"
 #include "KesException.h"
 #include "KesTrace.h"
+#include "KesWaitInterval.h"
 
 namespace {
 
@@ -463,6 +464,11 @@ KesBinary KesRVXMLTestUtility::Get(const KesString& queueName, const KesString& 
   }
   Close(hConn, hObj);
   DisConnect(hConn);
+  if (!received && reason == RVRC_NO_MSG_AVAILABLE && waitInterval >= 0) {
+    const std::string text = "no message arrived on " + QueueText(queueName, queueManagerName) +
+                             " within " + std::to_string(waitInterval) + " ms";
+    throw KesWaitExpired(KesString(text.c_str()));
+  }
   if (!received) {
     throw Failure("Cannot get a message from " + Where(queueName, queueManagerName, reason));
   }

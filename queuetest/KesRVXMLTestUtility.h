@@ -52,7 +52,8 @@ class KesRVXMLTestUtility {
   // message's reply-to names (their 48-character fields, NUL fill included) are stored
   // in the two out-arguments; a field that begins with NUL leaves its argument as it
   // was. When descriptor is given, the message's whole descriptor goes there (for
-  // PutBack). Throws KesException, after closing and disconnecting, when the get failed.
+  // PutBack). Throws KesException, after closing and disconnecting, when the get failed;
+  // KesWaitExpired when a finite wait ended without a message.
   KesBinary Get(const KesString& queueName, const KesString& queueManagerName,
                 KesString& replyToQueueName, KesString& replyToQueueManagerName, long waitInterval,
                 RVMD* descriptor = nullptr);

@@ -359,6 +359,76 @@ TEST_F(QueueToolsTest, MessageThatCannotBeWrittenGoesBackOnItsQueue) {
   EXPECT_EQ(Take("OUT.Q"), kResponse);
 }
 
+// A finite wait that runs out writes nothing, says what it waited for, and ends with 124.
+TEST_F(QueueToolsTest, FiniteWaitThatRunsOutEndsWith124AndWritesNothing) {
+  ProcessResult req = Req({"-i", "req.xml", "-r", "IN.Q", "-s", "QM1", "-t", "OUT.Q", "-u", "QM1",
+                           "-o", "reply.xml", "-w", "50"});
+  EXPECT_EQ(req.out, "");
+  EXPECT_EQ(req.err,
+            "reqprobe: waiting for the reply: no message arrived on queue OUT.Q at queue manager "
+            "QM1 within 50 ms\n");
+  EXPECT_EQ(req.status, 124);
+  EXPECT_FALSE(Exists("reply.xml"));
+  EXPECT_EQ(Depth("IN.Q"), 1);  // the request went out before the wait
+
+  WriteWholeFile(_dir + "/upes.ini", "UPESQueue=UPES.Q\nUPESQueueManager=QM1\n"
+                                     "ActivityImplXMLFile=saved.xml\n"
+                                     "ActivityResponseXMLFile=skel.xml\nWaitInterval = 0\n");
+  ProcessResult upes = Upes({"-l", "upes.ini"});
+  EXPECT_EQ(upes.out, "");
+  EXPECT_EQ(upes.err,
+            "upesprobe: waiting for a request: no message arrived on queue UPES.Q at queue "
+            "manager QM1 within 0 ms\n");
+  EXPECT_EQ(upes.status, 124);
+  EXPECT_FALSE(Exists("saved.xml"));
+}
+
+// A message that is there in time is taken as without a limit; -w after -l overrides the
+// file's WaitInterval, and -l without the key waits without limit again.
+TEST_F(QueueToolsTest, FiniteWaitTakesAMessageThatIsThere) {
+  Rvqm({"put", "QM1", "OUT.Q", "skel.xml"});
+  WriteWholeFile(_dir + "/req.ini", "InputXMLFile=req.xml\nInputQueue=IN.Q\n"
+                                    "InputQueueManager=QM1\nOutputQueue=OUT.Q\n"
+                                    "OutputQueueManager=QM1\nOutputXMLFile=reply.xml\n"
+                                    "WaitInterval=abc\n");
+  ProcessResult r = Req({"-l", "req.ini", "-w", "60000"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(File("reply.xml"), kSkeleton);
+
+  Rvqm({"put", "QM1", "UPES.Q", "req.xml", "--reply-to", "OUT.Q", "--reply-to-qmgr", "QM1"});
+  ProcessResult upes =
+      Upes({"-w", "x", "-u", "UPES.Q", "-m", "QM1", "-a", "saved.xml", "-r", "skel.xml", "-W",
+            "60000"});
+  EXPECT_EQ(upes.status, 0) << upes.err;
+  EXPECT_EQ(File("saved.xml"), kRequest);
+}
+
+// A wait that is not a number of milliseconds in range is refused before anything moves.
+TEST_F(QueueToolsTest, BadWaitIntervalIsRefusedBeforeAnyQueueIsTouched) {
+  Rvqm({"put", "QM1", "UPES.Q", "req.xml", "--reply-to", "OUT.Q", "--reply-to-qmgr", "QM1"});
+  // A negative value can only be given in the option's own word: "-w -5" reads "-5" as an
+  // option.
+  for (const std::string bad : {"abc", "-5", "2147483648", "99999999999", "1.5", "+7"}) {
+    ProcessResult req = Req({"-i", "req.xml", "-r", "IN.Q", "-s", "QM1", "-t", "OUT.Q", "-u",
+                             "QM1", "-o", "reply.xml", "-w" + bad});
+    EXPECT_EQ(req.out, kUnknownError) << bad;
+    EXPECT_EQ(req.err, std::string("reqprobe: -w takes a wait in milliseconds from 0 to "
+                                   "2147483647, not \"") + bad + "\"\n");
+    EXPECT_EQ(req.status, 1);
+  }
+  WriteWholeFile(_dir + "/upes.ini", "UPESQueue=UPES.Q\nUPESQueueManager=QM1\n"
+                                     "ActivityImplXMLFile=saved.xml\n"
+                                     "ActivityResponseXMLFile=skel.xml\nWaitInterval=soon\n");
+  ProcessResult upes = Upes({"-l", "upes.ini"});
+  EXPECT_EQ(upes.out, kUnknownError);
+  EXPECT_EQ(upes.err, "upesprobe: WaitInterval in upes.ini takes a wait in milliseconds from 0 to "
+                      "2147483647, not \"soon\"\n");
+  EXPECT_EQ(upes.status, 1);
+  EXPECT_EQ(Depth("IN.Q"), 0);
+  EXPECT_EQ(Depth("UPES.Q"), 1);
+  EXPECT_FALSE(Exists("saved.xml"));
+}
+
 TEST_F(QueueToolsTest, RequestWithoutCorrelationElementIsAnsweredWithTheSkeletonAndAWarning) {
   WriteWholeFile(_dir + "/plain.xml", "<?xml version=\"1.0\"?><WfMessage/>\n");
   Rvqm({"put", "QM1", "UPES.Q", "plain.xml", "--reply-to", "OUT.Q", "--reply-to-qmgr", "QM1"});

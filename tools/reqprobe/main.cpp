@@ -2,12 +2,14 @@
 // waits for the reply there and writes it to a file.
 #include <cctype>
 #include <iostream>
+#include <string>
 
 #include "KesConfigurationFile.h"
 #include "KesException.h"
 #include "KesOptions.h"
 #include "KesRVXMLTestUtility.h"
 #include "KesString.h"
+#include "KesWaitInterval.h"
 
 namespace {
 
@@ -43,9 +45,11 @@ int main(int argc, char* argv[]) {
     KesString inputQueueManager;
     KesString outputQueueManager;
     KesString parameterFile;
+    KesString waitText;
+    std::string waitSource;
     bool usage = false;
     bool noOption = true;
-    KesOptions options(argc, argv, "i:o:r:t:s:u:h:l:");
+    KesOptions options(argc, argv, "i:o:r:t:s:u:h:l:w:");
 
     const char* argument = nullptr;
     char letter = options(argument);
@@ -80,6 +84,14 @@ int main(int argc, char* argv[]) {
             outputQueue = parameters.Value("OutputQueue");
             inputQueueManager = parameters.Value("InputQueueManager");
             outputQueueManager = parameters.Value("OutputQueueManager");
+            waitText = parameters.Value("WaitInterval");
+            waitSource = std::string("WaitInterval in ") + argument;
+          }
+          break;
+        case 'w':
+          if (argument != nullptr) {
+            waitText = KesString(argument, -1, 1);
+            waitSource = "-w";
           }
           break;
         case 'h':
@@ -94,6 +106,7 @@ int main(int argc, char* argv[]) {
       WriteUsage();
       return -1;
     }
+    const long waitInterval = KesWaitInterval::Parse(waitText, waitSource);
 
     // Everything the run needs is checked before the request is put: a request whose
     // reply cannot be fetched or stored would stay behind for the next run.
@@ -116,9 +129,13 @@ int main(int argc, char* argv[]) {
       KesString replyToQueueManager;
       RVMD received;
       KesBinary reply = utility.Get(outputQueue, outputQueueManager, replyToQueue,
-                                    replyToQueueManager, -1, &received);
+                                    replyToQueueManager, waitInterval, &received);
       utility.WriteFileOrPutBack(outputXmlFile, reply, outputQueue, outputQueueManager, received);
     }
+  } catch (const KesWaitExpired& e) {
+    // A wait that ran out is an answer, not an error: nothing was taken or written.
+    std::cerr << "reqprobe: waiting for the reply: " << e.AsString() << std::endl;
+    exitCode = KesWaitInterval::kExitExpired;
   } catch (const KesException& e) {
     std::cerr << "reqprobe: " << e.AsString() << std::endl;
     std::cout << "Unknown error occured." << std::endl;

@@ -3,12 +3,14 @@
 // names with a response built from a skeleton file.
 #include <cctype>
 #include <iostream>
+#include <string>
 
 #include "KesConfigurationFile.h"
 #include "KesException.h"
 #include "KesOptions.h"
 #include "KesRVXMLTestUtility.h"
 #include "KesString.h"
+#include "KesWaitInterval.h"
 
 namespace {
 
@@ -40,9 +42,11 @@ int main(int argc, char* argv[]) {
     KesString upesQueue;
     KesString upesQueueManager;
     KesString parameterFile;
+    KesString waitText;
+    std::string waitSource;
     bool usage = false;
     bool noOption = true;
-    KesOptions options(argc, argv, "a:r:u:m:h:l:");
+    KesOptions options(argc, argv, "a:r:u:m:h:l:w:");
 
     const char* argument = nullptr;
     char letter = options(argument);
@@ -69,6 +73,14 @@ int main(int argc, char* argv[]) {
             requestXmlFile = parameters.Value("ActivityImplXMLFile");
             upesQueue = parameters.Value("UPESQueue");
             upesQueueManager = parameters.Value("UPESQueueManager");
+            waitText = parameters.Value("WaitInterval");
+            waitSource = std::string("WaitInterval in ") + argument;
+          }
+          break;
+        case 'w':
+          if (argument != nullptr) {
+            waitText = KesString(argument, -1, 1);
+            waitSource = "-w";
           }
           break;
         case 'h':
@@ -83,6 +95,7 @@ int main(int argc, char* argv[]) {
       WriteUsage();
       return -1;
     }
+    const long waitInterval = KesWaitInterval::Parse(waitText, waitSource);
 
     KesRVXMLTestUtility utility;
     if (!upesQueue.IsNull()) {
@@ -100,7 +113,7 @@ int main(int argc, char* argv[]) {
       KesString replyToQueueManager;
       RVMD received;
       KesBinary request = utility.Get(upesQueue, upesQueueManager, replyToQueue,
-                                      replyToQueueManager, -1, &received);
+                                      replyToQueueManager, waitInterval, &received);
       utility.WriteFileOrPutBack(requestXmlFile, request, upesQueue, upesQueueManager, received);
       KesString responseText = utility.CreateActivityImplResponse(request, skeleton);
       // A null response fails its "!IsNull()" check here and never reaches Put.
@@ -112,6 +125,10 @@ int main(int argc, char* argv[]) {
       utility.Put(responseMessage, replyToQueue, replyToQueueManager, upesQueue,
                   upesQueueManager);
     }
+  } catch (const KesWaitExpired& e) {
+    // A wait that ran out is an answer, not an error: nothing was taken or written.
+    std::cerr << "upesprobe: waiting for a request: " << e.AsString() << std::endl;
+    exitCode = KesWaitInterval::kExitExpired;
   } catch (const KesException& e) {
     std::cerr << "upesprobe: " << e.AsString() << std::endl;
     std::cout << "Unknown error occured." << std::endl;
