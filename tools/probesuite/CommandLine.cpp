@@ -46,7 +46,10 @@ std::vector<std::string> CommandLine::Parse(int argc, char* argv[],
     if (id == ':') {
       std::string word = argv[optind - 1];
       for (const Option& o : options) {
-        if (o.id == optopt) word = std::string("--") + o.longName;
+        if (o.id == optopt) {
+          word = word.rfind("--", 0) == 0 ? std::string("--") + o.longName
+                                          : std::string("-") + static_cast<char>(o.id);
+        }
       }
       throw ProbeError(ProbeError::kUsage, "option " + word + " needs a value");
     }

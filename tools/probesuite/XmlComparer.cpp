@@ -36,7 +36,7 @@ struct Item {
   bool isText = false;
   std::string name;  // element name, or the text itself
   Entry entry;
-  std::string path;  // "/A/B[2]" or "/A/text()[1]"
+  std::string step;  // its part of the path: "B[2]", "text()[1]", or "" for an element's one text
 };
 
 // An element reduced to what counts: sorted attributes and the children that count.
@@ -45,26 +45,53 @@ struct View {
   std::vector<Item> children;
 };
 
+// An element pair whose children are being compared.
+struct Frame {
+  View expected;
+  View actual;
+  std::string name;  // the element's name as written
+  std::string step;  // its part of the path
+  size_t next = 0;   // the next child to compare
+};
+
 std::string Describe(const Item& item) {
   return item.isText ? Shown(item.name) : "<" + item.name + ">";
 }
 
-// Adds the index to each child's path where its name (or "text()") repeats. Linear in the
-// number of children, however many names there are.
-void NameChildren(std::vector<Item>& children, const std::string& path) {
+// The path of the open elements, and of a child of the innermost one when given. Built
+// only for a difference, so the walk costs no more than the documents' size.
+std::string PathOf(const std::vector<Frame>& stack, const Item* child = nullptr) {
+  std::string path;
+  for (const Frame& f : stack) path += "/" + f.step;
+  if (child != nullptr && !child->step.empty()) path += "/" + child->step;
+  return path;
+}
+
+// Sets each child's path step, with an index where its name (or "text()") repeats. Linear in
+// the number of children, however many names there are.
+void NameChildren(std::vector<Item>& children) {
   std::unordered_map<std::string_view, std::pair<size_t, size_t>> counts;  // total, seen
   auto key = [](const Item& c) { return c.isText ? std::string_view("text()") : c.name; };
   for (const Item& c : children) ++counts[key(c)].first;
   for (Item& c : children) {
     auto& [total, seen] = counts[key(c)];
     ++seen;
-    if (c.isText && children.size() == 1) {
-      c.path = path;  // the element's one text: shown at the element
-    } else {
-      c.path = path + "/" + std::string(key(c));
-      if (total > 1) c.path += "[" + std::to_string(seen) + "]";
-    }
+    if (c.isText && children.size() == 1) continue;  // the element's one text: at the element
+    c.step = std::string(key(c));
+    if (total > 1) c.step += "[" + std::to_string(seen) + "]";
   }
+}
+
+std::vector<std::string> Steps(const std::string& path) {
+  std::vector<std::string> steps;
+  size_t at = 1;
+  while (at <= path.size()) {
+    size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    steps.push_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  return steps;
 }
 
 }  // namespace
@@ -72,31 +99,37 @@ void NameChildren(std::vector<Item>& children, const std::string& path) {
 XmlComparer::XmlComparer(std::vector<std::string> volatileNames) {
   for (std::string& name : volatileNames) {
     if (name.empty()) continue;
-    (name[0] == '/' ? _paths : _names).push_back(std::move(name));
+    if (name[0] == '/') {
+      _paths.push_back(Steps(name));
+    } else {
+      _names.push_back(std::move(name));
+    }
   }
 }
 
-bool XmlComparer::IsVolatile(const std::string& name, const std::string& plainPath) const {
+template <class Stack>
+bool XmlComparer::IsVolatile(const std::string& name, const Stack& stack) const {
   size_t colon = name.find(':');
   std::string_view local = colon == std::string::npos ? std::string_view(name)
                                                       : std::string_view(name).substr(colon + 1);
   for (const std::string& v : _names) {
     if (v == name || v == local) return true;
   }
-  return std::find(_paths.begin(), _paths.end(), plainPath) != _paths.end();
+  for (const std::vector<std::string>& steps : _paths) {
+    if (steps.size() != stack.size() + 1 || steps.back() != name) continue;
+    bool same = true;
+    for (size_t i = 0; same && i < stack.size(); ++i) same = steps[i] == stack[i].name;
+    if (same) return true;
+  }
+  return false;
 }
 
 std::optional<XmlComparer::Difference> XmlComparer::Compare(const KesMessageMap& expected,
                                                             const KesMessageMap& actual) const {
-  // The element pairs still open, from the root down, with the next child to compare.
-  struct Frame {
-    View expected;
-    View actual;
-    std::string plainPath;
-    size_t next = 0;
-  };
+  std::vector<Frame> stack;
 
-  auto view = [this](const Entry& e, const std::string& path, const std::string& plainPath) {
+  // The element reduced to what counts; it is the one on top of the stack.
+  auto view = [this, &stack](const Entry& e) {
     View v;
     if (e.Kind() == Kind::Value) {
       std::string text = Trim(Text(e.Value()));
@@ -113,36 +146,32 @@ std::optional<XmlComparer::Difference> XmlComparer::Compare(const KesMessageMap&
           continue;
         }
         std::string name = Text(c.Name());
-        if (IsVolatile(name, plainPath + "/" + name)) continue;
+        if (IsVolatile(name, stack)) continue;
         v.children.push_back(Item{false, std::move(name), c, ""});
       }
     }
-    NameChildren(v.children, path);
+    NameChildren(v.children);
     return v;
   };
 
-  // Compares the attributes of two views; the first difference in name order.
-  auto attributes = [](const View& e, const View& a,
-                       const std::string& path) -> std::optional<Difference> {
+  // The first attribute difference of the top frame, in name order.
+  auto attributes = [&stack]() -> std::optional<Difference> {
+    const auto& e = stack.back().expected.attributes;
+    const auto& a = stack.back().actual.attributes;
     size_t i = 0;
     size_t j = 0;
-    while (i < e.attributes.size() || j < a.attributes.size()) {
-      bool takeExpected =
-          j == a.attributes.size() ||
-          (i < e.attributes.size() && e.attributes[i].first < a.attributes[j].first);
-      bool takeActual = i == e.attributes.size() ||
-                        (j < a.attributes.size() && a.attributes[j].first < e.attributes[i].first);
+    while (i < e.size() || j < a.size()) {
+      bool takeExpected = j == a.size() || (i < e.size() && e[i].first < a[j].first);
+      bool takeActual = i == e.size() || (j < a.size() && a[j].first < e[i].first);
       if (takeExpected) {
-        const auto& [name, value] = e.attributes[i];
-        return Difference{path + "/@" + name, Shown(value), "(absent)"};
+        return Difference{PathOf(stack) + "/@" + e[i].first, Shown(e[i].second), "(absent)"};
       }
       if (takeActual) {
-        const auto& [name, value] = a.attributes[j];
-        return Difference{path + "/@" + name, "(absent)", Shown(value)};
+        return Difference{PathOf(stack) + "/@" + a[j].first, "(absent)", Shown(a[j].second)};
       }
-      if (e.attributes[i].second != a.attributes[j].second) {
-        return Difference{path + "/@" + e.attributes[i].first, Shown(e.attributes[i].second),
-                          Shown(a.attributes[j].second)};
+      if (e[i].second != a[j].second) {
+        return Difference{PathOf(stack) + "/@" + e[i].first, Shown(e[i].second),
+                          Shown(a[j].second)};
       }
       ++i;
       ++j;
@@ -156,11 +185,16 @@ std::optional<XmlComparer::Difference> XmlComparer::Compare(const KesMessageMap&
   if (rootName != Text(rootA.Name())) {
     return Difference{"/", "<" + rootName + ">", "<" + Text(rootA.Name()) + ">"};
   }
-  std::string rootPath = "/" + rootName;
-  std::vector<Frame> stack;
-  stack.push_back(
-      Frame{view(rootE, rootPath, rootPath), view(rootA, rootPath, rootPath), rootPath});
-  if (auto d = attributes(stack.back().expected, stack.back().actual, rootPath)) return d;
+  // Opens an element pair: its frame first, so that its children see their whole path.
+  auto open = [&](const Entry& e, const Entry& a, std::string name, std::string step) {
+    stack.push_back(Frame{View(), View(), std::move(name), std::move(step)});
+    View childrenE = view(e);
+    View childrenA = view(a);
+    stack.back().expected = std::move(childrenE);
+    stack.back().actual = std::move(childrenA);
+    return attributes();
+  };
+  if (auto d = open(rootE, rootA, rootName, rootName)) return d;
 
   while (!stack.empty()) {
     Frame& top = stack.back();
@@ -168,21 +202,19 @@ std::optional<XmlComparer::Difference> XmlComparer::Compare(const KesMessageMap&
     const std::vector<Item>& a = top.actual.children;
     size_t i = top.next;
     if (i >= e.size() || i >= a.size()) {
-      if (i < e.size()) return Difference{e[i].path, Describe(e[i]), "(absent)"};
-      if (i < a.size()) return Difference{a[i].path, "(absent)", Describe(a[i])};
+      if (i < e.size()) return Difference{PathOf(stack, &e[i]), Describe(e[i]), "(absent)"};
+      if (i < a.size()) return Difference{PathOf(stack, &a[i]), "(absent)", Describe(a[i])};
       stack.pop_back();
       continue;
     }
     ++top.next;
     if (e[i].isText != a[i].isText || e[i].name != a[i].name) {
-      return Difference{e[i].path, Describe(e[i]), Describe(a[i])};
+      return Difference{PathOf(stack, &e[i]), Describe(e[i]), Describe(a[i])};
     }
     if (e[i].isText) continue;
-    std::string plainPath = top.plainPath + "/" + e[i].name;
-    Frame child{view(e[i].entry, e[i].path, plainPath), view(a[i].entry, e[i].path, plainPath),
-                plainPath};
-    if (auto d = attributes(child.expected, child.actual, e[i].path)) return d;
-    stack.push_back(std::move(child));  // invalidates top, e and a
+    Entry childE = e[i].entry;
+    Entry childA = a[i].entry;
+    if (auto d = open(childE, childA, e[i].name, e[i].step)) return d;  // invalidates top, e, a
   }
   return std::nullopt;
 }

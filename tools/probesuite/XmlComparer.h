@@ -41,8 +41,11 @@ class XmlComparer {
                                     const KesMessageMap& actual) const;
 
  private:
-  bool IsVolatile(const std::string& name, const std::string& plainPath) const;
+  // Whether an element of that name, a child of the elements open on the stack (each with
+  // a member name), is left out.
+  template <class Stack>
+  bool IsVolatile(const std::string& name, const Stack& stack) const;
 
-  std::vector<std::string> _names;  // element names
-  std::vector<std::string> _paths;  // absolute paths
+  std::vector<std::string> _names;               // element names
+  std::vector<std::vector<std::string>> _paths;  // absolute paths, cut into their names
 };
