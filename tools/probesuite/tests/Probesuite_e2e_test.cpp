@@ -330,9 +330,9 @@ TEST_F(ProbesuiteTest, UnmatchedRepliesAreReportedAndFailTheRun) {
 
 TEST_F(ProbesuiteTest, LoadOfTwoThousandRequestsMatchesEveryReplyOnce) {
   Write("request.xml", Request("load"));
-  auto served = Serve({"-q", "REQ.Q", "-m", "QM1", "-s", "skeleton.xml", "-j", "4", "-n", "2000"});
+  auto served = Serve({"-q", "REQ.Q", "-m", "QM1", "-s", "skeleton.xml", "-j", "8", "-n", "2000"});
   ProcessResult r = Probe({"load", "-q", "REQ.Q", "-m", "QM1", "-R", "OUT.Q", "-n", "2000", "-c",
-                           "8", "--json", "load.json", "request.xml"});
+                           "16", "--json", "load.json", "request.xml"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.err, "");  // no progress line: standard error is not a terminal
   EXPECT_NE(r.out.find("\nsent          2000\nreplies       2000\ntimeouts      0\n"),
@@ -342,7 +342,7 @@ TEST_F(ProbesuiteTest, LoadOfTwoThousandRequestsMatchesEveryReplyOnce) {
   for (const char* field :
        {"\"sent\": 2000,", "\"replies\": 2000,", "\"timeouts\": 0,", "\"errors\": 0,",
         "\"unmatched\": 0,", "\"late\": 0,", "\"duplicates\": 0,",
-        "\"latency_us\": {\"count\": 2000,", "\"mode\": \"concurrency\",", "\"concurrency\": 8,"}) {
+        "\"latency_us\": {\"count\": 2000,", "\"mode\": \"concurrency\",", "\"concurrency\": 16,"}) {
     EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
   }
   // The percentiles are ordered.
