@@ -17,6 +17,7 @@
 #include "JUnitCheck.h"
 #include "ProcessRunner.h"
 #include "RvTestSupport.h"
+#include "ServedProcess.h"
 
 namespace {
 
@@ -48,40 +49,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// A probesuite serve in the background, started once its ready line has come.
-class Served {
- public:
-  Served(const ProcessRunner& runner, const std::string& errFile) : _errFile(errFile) {
-    _pid = runner.StartPiped(&_fd, errFile);
-    EXPECT_TRUE(ReadLineWithin(_fd, &_ready, 60s)) << ReadWholeFile(errFile);
-  }
-  ~Served() {
-    if (_pid > 0) {
-      ::kill(_pid, SIGKILL);
-      ProcessRunner::Wait(_pid, 60s);
-    }
-    if (_fd >= 0) ::close(_fd);
-  }
-  const std::string& ready() const { return _ready; }
-
-  // Waits for the end (after sending the signal, unless 0); out holds all it printed.
-  ProcessResult Finish(int signal = 0) {
-    if (signal != 0) ::kill(_pid, signal);
-    std::string rest = ReadAllWithin(_fd, 60s);
-    ProcessResult r = ProcessRunner::Wait(_pid, 60s);
-    _pid = -1;
-    r.out = _ready + "\n" + rest;
-    r.err = ReadWholeFile(_errFile);
-    return r;
-  }
-
- private:
-  std::string _errFile;
-  int _pid = -1;
-  int _fd = -1;
-  std::string _ready;
-};
-
 class ProbesuiteTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -102,9 +69,11 @@ class ProbesuiteTest : public ::testing::Test {
   ProcessResult Probe(std::vector<std::string> args) const {
     return Tool(PROBESUITE, std::move(args)).Run();
   }
-  std::unique_ptr<Served> Serve(std::vector<std::string> args, const std::string& name = "serve") {
+  std::unique_ptr<ServedProcess> Serve(std::vector<std::string> args,
+                                       const std::string& name = "serve") {
     args.insert(args.begin(), "serve");
-    auto served = std::make_unique<Served>(Tool(PROBESUITE, args), _dir + "/" + name + ".err");
+    auto served =
+        std::make_unique<ServedProcess>(Tool(PROBESUITE, args), _dir + "/" + name + ".err");
     EXPECT_EQ(served->ready().rfind("probesuite serve: ready on queue ", 0), 0u) << served->ready();
     return served;
   }
@@ -339,10 +308,10 @@ TEST_F(ProbesuiteTest, LoadOfTwoThousandRequestsMatchesEveryReplyOnce) {
             std::string::npos)
       << r.out;
   std::string json = ReadWholeFile(_dir + "/load.json");
-  for (const char* field :
-       {"\"sent\": 2000,", "\"replies\": 2000,", "\"timeouts\": 0,", "\"errors\": 0,",
-        "\"unmatched\": 0,", "\"late\": 0,", "\"duplicates\": 0,",
-        "\"latency_us\": {\"count\": 2000,", "\"mode\": \"concurrency\",", "\"concurrency\": 16,"}) {
+  for (const char* field : {"\"sent\": 2000,", "\"replies\": 2000,", "\"timeouts\": 0,",
+                            "\"errors\": 0,", "\"unmatched\": 0,", "\"late\": 0,",
+                            "\"duplicates\": 0,", "\"latency_us\": {\"count\": 2000,",
+                            "\"mode\": \"concurrency\",", "\"concurrency\": 16,"}) {
     EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
   }
   // The percentiles are ordered.
