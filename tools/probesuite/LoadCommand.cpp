@@ -24,6 +24,7 @@
 #include "ReplyRouter.h"
 #include "ReportFile.h"
 #include "StopSignal.h"
+#include "TextEscape.h"
 
 namespace {
 
@@ -59,8 +60,10 @@ class LoadRun {
         _router(ReplyRouter::Observer{[this](const ReplyRouter::Stray& st) { Stray(st); },
                                       [this](const std::string& why) { ReaderFailed(why); }}) {
     const std::string replyQm = s.replyQueueManager.value_or(s.queueManager);
-    _report.queue = QueueEndpoint::Where(s.queueManager, s.queue);
-    _report.replyQueue = QueueEndpoint::Where(replyQm, s.replyQueue);
+    _report.queue = s.queue;
+    _report.queueManager = s.queueManager;
+    _report.replyQueue = s.replyQueue;
+    _report.replyQueueManager = replyQm;
     _report.concurrency = s.concurrency;
     _report.rate = s.rate;
     // One reader keeps up with about four waiting senders of the embedded queue manager.
@@ -71,14 +74,12 @@ class LoadRun {
       _slots.push_back(std::make_unique<Slot>());
     }
     _descriptor = QueueEndpoint::Descriptor(s.replyQueue, replyQm);
-    if (s.rate > 0) {
-      // At a fixed rate a duration is a number of requests.
-      uint64_t byTime =
-          s.seconds ? static_cast<uint64_t>(std::ceil(*s.seconds * s.rate)) : UINT64_MAX;
-      _limit = std::min(s.requests.value_or(UINT64_MAX), byTime);
-    } else {
-      _limit = s.requests.value_or(s.seconds ? UINT64_MAX : kDefaultRequests);
-    }
+    // At a fixed rate a duration is a number of requests; without -n or -d, 1000 requests.
+    uint64_t byCount = s.requests.value_or(s.seconds ? UINT64_MAX : kDefaultRequests);
+    uint64_t byTime = s.seconds && s.rate > 0
+                          ? static_cast<uint64_t>(std::ceil(*s.seconds * s.rate))
+                          : UINT64_MAX;
+    _limit = std::min(byCount, byTime);
   }
 
   LoadReport Run() {
@@ -155,7 +156,8 @@ class LoadRun {
     if (reason == RVRC_NONE) return true;
     std::lock_guard<std::mutex> lock(_mutex);
     if (_report.putFailures == 0) {
-      std::cerr << "probesuite load: cannot put a request on " << _report.queue << ": "
+      std::cerr << "probesuite load: cannot put a request on "
+                << QueueEndpoint::Where(_settings.queueManager, _settings.queue) << ": "
                 << QueueEndpoint::Reason(reason) << std::endl;
     }
     // A put that outlasted the request's deadline already had its timeout delivered.
@@ -223,8 +225,9 @@ class LoadRun {
       const char* kind = s.kind == ReplyRouter::StrayKind::kLate        ? "late"
                          : s.kind == ReplyRouter::StrayKind::kDuplicate ? "duplicate"
                                                                         : "unknown";
-      std::cerr << "probesuite load: " << kind << " reply on " << s.where << ", correlation \""
-                << s.correlation << "\", " << s.bytes << " bytes" << std::endl;
+      std::cerr << "probesuite load: " << kind << " reply on " << s.where << ", correlation "
+                << TextEscape::Json(TextEscape::Shorten(s.correlation, 64)) << ", " << s.bytes
+                << " bytes" << std::endl;
     }
   }
 

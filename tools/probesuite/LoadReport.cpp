@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "QueueEndpoint.h"
 #include "TextEscape.h"
 
 namespace {
@@ -41,8 +42,8 @@ bool LoadReport::Clean() const {
 std::string LoadReport::Table() const {
   const double ms = 1e-6;
   std::ostringstream out;
-  out << "requests to   " << queue << "\n"
-      << "replies on    " << replyQueue << "\n"
+  out << "requests to   " << QueueEndpoint::Where(queueManager, queue) << "\n"
+      << "replies on    " << QueueEndpoint::Where(replyQueueManager, replyQueue) << "\n"
       << "mode          ";
   if (rate > 0) {
     out << "fixed rate " << Fixed(rate, 1) << "/s, " << concurrency << " sending thread"
@@ -78,7 +79,9 @@ std::string LoadReport::Json() const {
   std::ostringstream out;
   out << "{\n"
       << "  \"queue\": " << TextEscape::Json(queue) << ",\n"
+      << "  \"queue_manager\": " << TextEscape::Json(queueManager) << ",\n"
       << "  \"reply_queue\": " << TextEscape::Json(replyQueue) << ",\n"
+      << "  \"reply_queue_manager\": " << TextEscape::Json(replyQueueManager) << ",\n"
       << "  \"mode\": \"" << (rate > 0 ? "rate" : "concurrency") << "\",\n"
       << "  \"concurrency\": " << concurrency << ",\n"
       << "  \"rate_per_s\": " << (rate > 0 ? Fixed(rate, 3) : std::string("null")) << ",\n"

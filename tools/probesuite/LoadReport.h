@@ -10,10 +10,12 @@
 #include "LatencyHistogram.h"
 
 struct LoadReport {
-  std::string queue;       // where requests went, as QueueEndpoint::Where says it
+  std::string queue;  // where requests went
+  std::string queueManager;
   std::string replyQueue;  // where replies came back
-  long concurrency = 1;    // worker threads (closed loop) or sending threads (fixed rate)
-  double rate = 0;         // requests per second; 0: closed loop
+  std::string replyQueueManager;
+  long concurrency = 1;  // worker threads (closed loop) or sending threads (fixed rate)
+  double rate = 0;       // requests per second; 0: closed loop
 
   uint64_t sent = 0;
   uint64_t replies = 0;  // matched by correlation element

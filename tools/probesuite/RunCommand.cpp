@@ -251,17 +251,22 @@ class SuiteRun {
   ReplyRouter _router;  // last: its readers stop before the members they report to go
 };
 
+std::string Counted(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string Summary(const std::vector<CaseResult>& results, size_t unmatched, double seconds) {
   std::map<Outcome, size_t> count;
   for (const CaseResult& r : results) ++count[r.outcome];
-  std::string text = std::to_string(results.size()) + " case" + (results.size() == 1 ? "" : "s") +
-                     ": " + std::to_string(count[Outcome::kPass]) + " passed, " +
+  std::string text = Counted(results.size(), "case", "cases") + ": " +
+                     std::to_string(count[Outcome::kPass]) + " passed, " +
                      std::to_string(count[Outcome::kFail]) + " failed, " +
                      std::to_string(count[Outcome::kTimeout]) + " timed out, " +
-                     std::to_string(count[Outcome::kError]) + " errors";
-  if (count[Outcome::kSkipped] > 0)
+                     Counted(count[Outcome::kError], "error", "errors");
+  if (count[Outcome::kSkipped] > 0) {
     text += ", " + std::to_string(count[Outcome::kSkipped]) + " not run";
-  if (unmatched > 0) text += ", " + std::to_string(unmatched) + " unmatched replies";
+  }
+  if (unmatched > 0) text += ", " + Counted(unmatched, "unmatched reply", "unmatched replies");
   char time[32];
   std::snprintf(time, sizeof time, " (%.3f s)", seconds);
   return text + time;

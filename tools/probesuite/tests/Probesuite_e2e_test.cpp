@@ -207,7 +207,7 @@ TEST_F(ProbesuiteTest, SuiteOfTwentyCasesReportsEveryOutcome) {
   // One line per case, in the order they finished, and the summary.
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 21u) << r.out;
-  EXPECT_EQ(lines.back().rfind("20 cases: 16 passed, 2 failed, 1 timed out, 1 errors (", 0), 0u)
+  EXPECT_EQ(lines.back().rfind("20 cases: 16 passed, 2 failed, 1 timed out, 1 error (", 0), 0u)
       << lines.back();
   std::map<std::string, std::string> byCase;
   for (size_t i = 0; i + 1 < lines.size(); ++i) {
@@ -287,7 +287,7 @@ TEST_F(ProbesuiteTest, UnmatchedRepliesAreReportedAndFailTheRun) {
             "\"LEFT-OVER\", 51 bytes: it matches no request of this run");
   EXPECT_EQ(lines[1].rfind("PASS    one ", 0), 0u) << lines[1];
   EXPECT_EQ(
-      lines[2].rfind("1 case: 1 passed, 0 failed, 0 timed out, 0 errors, 1 unmatched replies (", 0),
+      lines[2].rfind("1 case: 1 passed, 0 failed, 0 timed out, 0 errors, 1 unmatched reply (", 0),
       0u)
       << lines[2];
   std::vector<JUnitCase> junit = ReadJUnit(ReadWholeFile(_dir + "/junit.xml"));
