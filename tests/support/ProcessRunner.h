@@ -46,6 +46,9 @@ class ProcessRunner {
   int StartPiped(int* outFd, const std::string& errFile = "") const;
 
  private:
+  // Forks and executes the program with standard output to outFd, or when that is -1 to
+  // outFile (empty: /dev/null), and standard error to errFile.
+  int Spawn(const std::string& outFile, int outFd, const std::string& errFile) const;
   std::vector<std::string> Argv() const;
   std::vector<std::string> Envp() const;
 
