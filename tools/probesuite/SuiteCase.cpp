@@ -22,16 +22,12 @@ constexpr std::string_view kCaseExtension = ".case";
 constexpr std::string_view kRequestExtension = ".xml";
 constexpr std::string_view kExpectedExtension = ".expected.xml";
 
-// What one suite or case file says; unset where it says nothing.
+// What one suite or case file says; unset where it says nothing. The settings it shares
+// with the command line have the command line's shape.
 struct FileSettings {
   std::optional<std::string> request;
   std::optional<std::string> expected;
-  std::optional<std::string> queue;
-  std::optional<std::string> queueManager;
-  std::optional<std::string> replyQueue;
-  std::optional<std::string> replyQueueManager;
-  std::optional<long> timeoutMs;
-  std::vector<std::string> volatileNames;
+  SuiteCase::Overrides shared;
 };
 
 bool EndsWith(std::string_view text, std::string_view end) {
@@ -77,12 +73,12 @@ FileSettings ReadSettings(const fs::path& file) {
   FileSettings s;
   s.request = value("Request");
   s.expected = value("Expected");
-  s.queue = value("Queue");
-  s.queueManager = value("QueueManager");
-  s.replyQueue = value("ReplyQueue");
-  s.replyQueueManager = value("ReplyQueueManager");
-  if (auto timeout = value("Timeout")) s.timeoutMs = ParseTimeout(*timeout, file.string());
-  if (auto names = value("Volatile")) s.volatileNames = SplitNames(*names);
+  s.shared.queue = value("Queue");
+  s.shared.queueManager = value("QueueManager");
+  s.shared.replyQueue = value("ReplyQueue");
+  s.shared.replyQueueManager = value("ReplyQueueManager");
+  if (auto timeout = value("Timeout")) s.shared.timeoutMs = ParseTimeout(*timeout, file.string());
+  if (auto names = value("Volatile")) s.shared.volatileNames = SplitNames(*names);
   return s;
 }
 
@@ -167,37 +163,32 @@ class Collector {
 
   void Add(const fs::path& folder, const std::string& stem, const fs::path& request,
            const fs::path& expected, const FileSettings* caseFile) {
-    const FileSettings& suite = Suite(folder);
     // The first source that sets a value wins: command line, case file, suite file.
-    auto pick = [&](const std::optional<std::string>& command,
-                    std::optional<std::string> FileSettings::*field) -> std::string {
-      if (command) return *command;
-      if (caseFile != nullptr && caseFile->*field) return *(caseFile->*field);
-      if (suite.*field) return *(suite.*field);
-      return std::string();
+    std::vector<const SuiteCase::Overrides*> sources = {&_overrides};
+    if (caseFile != nullptr) sources.push_back(&caseFile->shared);
+    sources.push_back(&Suite(folder).shared);
+    auto pick = [&sources](auto SuiteCase::Overrides::*field, auto fallback) {
+      for (const SuiteCase::Overrides* source : sources) {
+        if (source->*field) return *(source->*field);
+      }
+      return fallback;
     };
     SuiteCase c;
-    std::string shownFolder = folder.empty() ? "." : folder.lexically_normal().generic_string();
-    c.suite = shownFolder;
+    c.suite = folder.empty() ? "." : folder.lexically_normal().generic_string();
+    if (c.suite.size() > 1 && c.suite.back() == '/') c.suite.pop_back();  // "cases/"
     c.name = (folder / stem).lexically_normal().generic_string();
     c.request = request.string();
     c.expected = expected.string();
-    c.queue = pick(_overrides.queue, &FileSettings::queue);
-    c.queueManager = pick(_overrides.queueManager, &FileSettings::queueManager);
-    c.replyQueue = pick(_overrides.replyQueue, &FileSettings::replyQueue);
-    c.replyQueueManager = pick(_overrides.replyQueueManager, &FileSettings::replyQueueManager);
-    if (c.replyQueueManager.empty()) c.replyQueueManager = c.queueManager;
-    c.timeoutMs = _overrides.timeoutMs                         ? *_overrides.timeoutMs
-                  : caseFile != nullptr && caseFile->timeoutMs ? *caseFile->timeoutMs
-                  : suite.timeoutMs                            ? *suite.timeoutMs
-                                                               : SuiteCase::kDefaultTimeoutMs;
-    c.volatileNames = suite.volatileNames;
-    if (caseFile != nullptr) {
-      c.volatileNames.insert(c.volatileNames.end(), caseFile->volatileNames.begin(),
-                             caseFile->volatileNames.end());
+    c.queue = pick(&SuiteCase::Overrides::queue, std::string());
+    c.queueManager = pick(&SuiteCase::Overrides::queueManager, std::string());
+    c.replyQueue = pick(&SuiteCase::Overrides::replyQueue, std::string());
+    c.replyQueueManager = pick(&SuiteCase::Overrides::replyQueueManager, c.queueManager);
+    c.timeoutMs = pick(&SuiteCase::Overrides::timeoutMs, SuiteCase::kDefaultTimeoutMs);
+    // Volatile names add up, the suite file's first.
+    for (auto it = sources.rbegin(); it != sources.rend(); ++it) {
+      c.volatileNames.insert(c.volatileNames.end(), (*it)->volatileNames.begin(),
+                             (*it)->volatileNames.end());
     }
-    c.volatileNames.insert(c.volatileNames.end(), _overrides.volatileNames.begin(),
-                           _overrides.volatileNames.end());
     if (c.queue.empty()) {
       c.problem = "no request queue: set Queue in the case or suite file, or give -q";
     } else if (c.replyQueue.empty()) {

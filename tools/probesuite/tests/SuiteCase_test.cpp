@@ -48,7 +48,7 @@ TEST_F(SuiteCaseTest, FolderHoldsCaseFilesAndRequestsWithExpectedReplies) {
   File("d.xml");
   File("d.expected.xml");
   File("d.case", "Queue = OTHER.Q\n");  // the case file governs d
-  std::vector<SuiteCase> cases = Collect({_dir});
+  std::vector<SuiteCase> cases = Collect({_dir + "/"});
   ASSERT_EQ(cases.size(), 3u);
   EXPECT_EQ(cases[0].name, _dir + "/a");
   EXPECT_EQ(cases[0].suite, _dir);
