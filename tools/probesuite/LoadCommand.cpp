@@ -66,7 +66,7 @@ class LoadRun {
     _report.replyQueueManager = replyQm;
     _report.concurrency = s.concurrency;
     _report.rate = s.rate;
-    // One reader keeps up with about four waiting senders of the embedded queue manager.
+    // More requests in flight get more reply readers, each with a connection of its own.
     _router.Listen(replyQm, s.replyQueue, static_cast<int>(std::clamp(s.concurrency / 4, 1L, 4L)));
     for (long i = 0; i < s.concurrency; ++i) {
       _senders.push_back(
@@ -93,10 +93,17 @@ class LoadRun {
     std::vector<std::thread> threads;
     for (size_t i = 0; i < _senders.size(); ++i) {
       threads.emplace_back([this, i] {
-        if (_settings.rate > 0) {
-          SendAtRate(*_senders[i]);
-        } else {
-          SendAndWait(*_senders[i], *_slots[i]);
+        try {
+          if (_settings.rate > 0) {
+            SendAtRate(*_senders[i]);
+          } else {
+            SendAndWait(*_senders[i], *_slots[i]);
+          }
+        } catch (const std::exception& e) {
+          // The run ends early and is reported as interrupted.
+          std::lock_guard<std::mutex> lock(_mutex);
+          std::cerr << "probesuite load: " << e.what() << std::endl;
+          _stop.Request();
         }
       });
     }
@@ -107,12 +114,9 @@ class LoadRun {
       _finished.wait(lock, [this] { return _open == 0; });
       _report.interrupted = _stop.Requested();
       _report.seconds = std::max(0.0, std::chrono::duration<double>(_last - _start).count());
-    }
-    {
-      std::lock_guard<std::mutex> lock(_mutex);
       _done = true;
     }
-    _finished.notify_all();
+    _finished.notify_all();  // the progress line ends
     if (progress.joinable()) progress.join();
     std::lock_guard<std::mutex> lock(_mutex);
     return _report;

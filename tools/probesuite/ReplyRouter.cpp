@@ -151,16 +151,23 @@ void ReplyRouter::Read(Reader& reader) {
     auto waitMs = std::max<long>(
         1, static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
     if (!failed) {
-      RVLONG reason = reader.endpoint->Get(waitMs, message);
-      if (reason == RVRC_NONE) {
-        Route(reader.where, std::move(message.data), message.md);
-      } else if (reason != RVRC_NO_MSG_AVAILABLE) {
-        // The reader stops taking replies but goes on ending requests at their deadlines.
-        failed = true;
-        if (_observer.readerFailed) {
-          _observer.readerFailed("cannot get replies from " + reader.where + ": " +
-                                 QueueEndpoint::Reason(reason));
+      // A reader that fails stops taking replies but goes on ending requests at their
+      // deadlines, so that every request still gets its one delivery.
+      std::string failure;
+      try {
+        RVLONG reason = reader.endpoint->Get(waitMs, message);
+        if (reason == RVRC_NONE) {
+          Route(reader.where, std::move(message.data), message.md);
+        } else if (reason != RVRC_NO_MSG_AVAILABLE) {
+          failure =
+              "cannot get replies from " + reader.where + ": " + QueueEndpoint::Reason(reason);
         }
+      } catch (const std::exception& e) {
+        failure = "cannot route replies from " + reader.where + ": " + e.what();
+      }
+      if (!failure.empty()) {
+        failed = true;
+        if (_observer.readerFailed) _observer.readerFailed(failure);
       }
     } else {
       std::unique_lock<std::mutex> lock(_mutex);

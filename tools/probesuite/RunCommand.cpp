@@ -127,7 +127,7 @@ class SuiteRun {
     } catch (const KesException& e) {
       r.outcome = Outcome::kError;
       r.detail = Text(e);
-    } catch (const ProbeError& e) {
+    } catch (const std::exception& e) {  // ProbeError, and what the system throws
       r.outcome = Outcome::kError;
       r.detail = e.what();
     }

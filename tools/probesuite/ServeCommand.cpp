@@ -90,7 +90,13 @@ class Responder {
     std::vector<std::thread> threads;
     for (auto& endpoint : _endpoints) {
       QueueEndpoint& requests = *endpoint;
-      threads.emplace_back([this, &requests] { Work(requests); });
+      threads.emplace_back([this, &requests] {
+        try {
+          Work(requests);
+        } catch (const std::exception& e) {
+          Fail(e.what());
+        }
+      });
     }
     for (std::thread& t : threads) t.join();
     std::cout << "probesuite serve: answered " << _answered << " request"
@@ -164,7 +170,12 @@ class Responder {
       }
       Touch();
       bool failure = IsFailure(++_counter);
-      std::string problem = Answer(worker, request, failure);
+      std::string problem;
+      try {
+        problem = Answer(worker, request, failure);
+      } catch (const std::exception& e) {
+        problem = std::string("cannot answer a request: ") + e.what();
+      }
       if (!problem.empty()) {
         RVLONG back = requests.Put(request.md, request.data);
         Fail(problem + (back == RVRC_NONE
