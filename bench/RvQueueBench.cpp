@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "DataRoot.h"
+#include "DurablePutLimit.h"
 #include "QueueStore.h"
 #include "rvic.h"
 
@@ -31,28 +32,6 @@ double Seconds(Clock::time_point since) {
 [[noreturn]] void Die(const std::string& what) {
   std::fprintf(stderr, "rv_queue_bench: %s\n", what.c_str());
   std::exit(1);
-}
-
-// write + fsync + rename of 1 KiB files, optionally with an fsync of the folder as well.
-double PhysicalRate(const std::string& dir, int n, bool syncFolder) {
-  std::filesystem::create_directories(dir);
-  int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  char block[1024];
-  std::memset(block, 'x', sizeof block);
-  auto start = Clock::now();
-  for (int i = 0; i < n; ++i) {
-    std::string tmp = dir + "/t" + std::to_string(i), final = dir + "/m" + std::to_string(i);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0 || ::write(fd, block, sizeof block) != sizeof block || ::fsync(fd) != 0)
-      Die("physical loop failed");
-    ::close(fd);
-    if (::rename(tmp.c_str(), final.c_str()) != 0) Die("rename failed");
-    if (syncFolder && ::fsync(d) != 0) Die("fsync of the folder failed");
-  }
-  double rate = n / Seconds(start);
-  ::close(d);
-  std::filesystem::remove_all(dir);
-  return rate;
 }
 
 struct Handles {
@@ -132,8 +111,8 @@ int main(int argc, char** argv) {
   std::vector<double> ratios, ratiosDir;
   double rvTime = 0, physTime = 0, physDirTime = 0;
   for (int b = 0; b < kBlocks; ++b) {
-    double physical = PhysicalRate(base + "/phys", perBlock, false);
-    double physicalDir = PhysicalRate(base + "/phys2", perBlock, true);
+    double physical = DurablePutLimit::FilesPerSecond(base + "/phys", perBlock, false);
+    double physicalDir = DurablePutLimit::FilesPerSecond(base + "/phys2", perBlock, true);
     auto start = Clock::now();
     for (int i = 0; i < perBlock; ++i) {
       Put(h, block, sizeof block);

@@ -4,7 +4,7 @@ probes_packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libxerces-c-dev libicu-dev librabbitmq-dev
-  libxml2-utils
+  libxml2-utils groff-base
 )
 
 probes_install_deps() {

@@ -152,6 +152,26 @@ ProcessResult ProcessRunner::Run() const {
 }
 
 int ProcessRunner::Start(const std::string& outFile, const std::string& errFile) const {
+  return Spawn(outFile, -1, errFile);
+}
+
+int ProcessRunner::StartPiped(int* outFd, const std::string& errFile) const {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + strerror(errno));
+  int pid = -1;
+  try {
+    pid = Spawn("", out[1], errFile);
+  } catch (...) {
+    close(out[0]);
+    close(out[1]);
+    throw;
+  }
+  close(out[1]);
+  *outFd = out[0];
+  return pid;
+}
+
+int ProcessRunner::Spawn(const std::string& outFile, int outFd, const std::string& errFile) const {
   auto argv = Argv();
   auto envp = Envp();
   auto argp = Pointers(argv);
@@ -160,8 +180,9 @@ int ProcessRunner::Start(const std::string& outFile, const std::string& errFile)
   if (pid < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
   if (pid == 0) {
     int in = open("/dev/null", O_RDONLY);
-    int out = open(outFile.empty() ? "/dev/null" : outFile.c_str(),
-                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int out = outFd >= 0 ? outFd
+                         : open(outFile.empty() ? "/dev/null" : outFile.c_str(),
+                                O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(errFile.empty() ? "/dev/null" : errFile.c_str(),
                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(in, 0);
@@ -193,6 +214,49 @@ ProcessResult ProcessRunner::Wait(int pid, std::chrono::milliseconds limit) {
   FillResult(r, wstatus);
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return r;
+}
+
+namespace {
+
+// Reads at most size bytes from fd, waiting until the deadline. Returns the number read, 0
+// at the end of the input, -1 when the time is up or the read fails.
+ssize_t ReadBefore(int fd, char* buf, size_t size, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return -1;
+    pollfd p = {fd, POLLIN, 0};
+    int n = poll(&p, 1, static_cast<int>(left.count()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    ssize_t got = read(fd, buf, size);
+    if (got < 0 && errno == EINTR) continue;
+    return got;
+  }
+}
+
+}  // namespace
+
+bool ReadLineWithin(int fd, std::string* line, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  line->clear();
+  // One byte at a time, so that nothing after the line is taken from the pipe.
+  char c;
+  while (ReadBefore(fd, &c, 1, deadline) == 1) {
+    if (c == '\n') return true;
+    line->push_back(c);
+  }
+  return false;
+}
+
+std::string ReadAllWithin(int fd, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::string all;
+  char buf[4096];
+  for (ssize_t got; (got = ReadBefore(fd, buf, sizeof buf, deadline)) > 0;) {
+    all.append(buf, static_cast<size_t>(got));
+  }
+  return all;
 }
 
 std::string ReadWholeFile(const std::string& path) {
@@ -230,8 +294,8 @@ TempDirs& Dirs() {
 
 std::string MakeTempDir(const std::string& tag) {
   const char* base = getenv("TMPDIR");
-  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                     "/probes-" + tag + "-XXXXXX";
+  std::string tmpl =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/probes-" + tag + "-XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) {
     throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
   }

@@ -10,12 +10,12 @@
 #include <vector>
 
 struct ProcessResult {
-  std::string out;          // everything the child wrote to standard output
-  std::string err;          // everything it wrote to standard error
-  int status = -1;          // exit status 0..255, or -1 when it did not exit normally
-  int signal = 0;           // the signal that ended it, or 0
-  bool timedOut = false;    // killed because it ran past the time limit
-  double seconds = 0;       // wall-clock time of the run
+  std::string out;        // everything the child wrote to standard output
+  std::string err;        // everything it wrote to standard error
+  int status = -1;        // exit status 0..255, or -1 when it did not exit normally
+  int signal = 0;         // the signal that ended it, or 0
+  bool timedOut = false;  // killed because it ran past the time limit
+  double seconds = 0;     // wall-clock time of the run
 };
 
 class ProcessRunner {
@@ -41,8 +41,14 @@ class ProcessRunner {
   // given files (empty: /dev/null). Collect it with Wait.
   int Start(const std::string& outFile = "", const std::string& errFile = "") const;
   static ProcessResult Wait(int pid, std::chrono::milliseconds limit = std::chrono::seconds(60));
+  // Starts the program with its standard output on a pipe: *outFd receives the reading end,
+  // which the caller closes. Standard error goes to errFile (empty: /dev/null).
+  int StartPiped(int* outFd, const std::string& errFile = "") const;
 
  private:
+  // Forks and executes the program with standard output to outFd, or when that is -1 to
+  // outFile (empty: /dev/null), and standard error to errFile.
+  int Spawn(const std::string& outFile, int outFd, const std::string& errFile) const;
   std::vector<std::string> Argv() const;
   std::vector<std::string> Envp() const;
 
@@ -54,6 +60,12 @@ class ProcessRunner {
   std::string _input;
   std::chrono::milliseconds _timeout{60000};
 };
+
+// Reads one line from fd into *line, without its line end, waiting at most limit. Returns
+// false at the end of the input or when the time runs out (*line then holds what came).
+bool ReadLineWithin(int fd, std::string* line, std::chrono::milliseconds limit);
+// Reads everything up to the end of the input, waiting at most limit.
+std::string ReadAllWithin(int fd, std::chrono::milliseconds limit);
 
 // Reads a whole file; returns the empty string when it does not exist.
 std::string ReadWholeFile(const std::string& path);
