@@ -22,11 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "AmqpAdmin.h"
 #include "AmqpSettings.h"
-#include "DataRoot.h"
 #include "ProcessRunner.h"
-#include "SmallFile.h"
+#include "rvadmin.h"
 
 namespace {
 
@@ -68,26 +66,17 @@ int main(int argc, char** argv) {
   const std::string work = MakeTempDir("amqp-bench");
   const std::string root = work + "/rv";
   ::setenv("RV_DATA_DIR", root.c_str(), 1);
+  // The programs of the build tree load the broker backend from the build tree.
+  ::setenv("RV_MODULE_DIR", RV_MODULE_BUILD_DIR, 0);
   const std::string qm = "BENCH.QM";
-  rv::DataRoot dataRoot;
-  rv::DataRoot::QueueManagerDefinition definition;
-  rv::UniqueFd qmDir;
-  if (!rv::DataRoot::Open(true, &dataRoot).ok() || !dataRoot.CreateQueueManager(qm, false).ok() ||
-      !dataRoot.OpenQueueManager(qm, &definition, &qmDir).ok() ||
-      !rv::AmqpSettings::WritePassword(qmDir.get(), password).ok() ||
-      !rv::SmallFile::WriteSettings(qmDir.get(), "qmgr.ini",
-                                    {{"name", qm}, {"backend", "amqp"}, {"url", url}})
-           .ok()) {
-    Die("cannot set up the queue manager in " + root);
-  }
+  const std::string passwordFile = broker + "/password";
+  const RVSETTING settings[] = {{"url", url.c_str()}, {"password-file", passwordFile.c_str()}};
+  if (RVAdminCreateQM(qm.c_str(), 0, "amqp", settings, 2) != RVRC_NONE) Die(RVErrorText());
   const std::string tag = "bench" + std::to_string(::getpid());
   const std::vector<std::string> queues = {tag + ".UPES", tag + ".OUT", tag + ".A", tag + ".B"};
-  std::unique_ptr<rv::AmqpAdmin> admin;
-  rv::Status s = rv::AmqpAdmin::Connect(qm, qmDir.get(), &admin);
   for (const auto& q : queues) {
-    if (s.ok()) s = admin->Define(q, 50000);
+    if (RVAdminDefineQueue(qm.c_str(), q.c_str(), -1, -1) != RVRC_NONE) Die(RVErrorText());
   }
-  if (!s.ok()) Die(s.message());
 
   const std::string samples = PROBES_SOURCE_DIR "/samples";
   const std::string request = ReadWholeFile(samples + "/request.xml");
@@ -135,7 +124,7 @@ int main(int argc, char** argv) {
       Die("amqp-tools run " + std::to_string(run) + " failed: " + a.err + b.err + c.err + d.err);
     }
   }
-  for (const auto& q : queues) admin->Undefine(q);
+  for (const auto& q : queues) RVAdminUndefineQueue(qm.c_str(), q.c_str());
   std::filesystem::remove_all(work);
 
   double oursMedian = Percentile(ours, 0.5), theirsMedian = Percentile(theirs, 0.5);
