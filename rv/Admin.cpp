@@ -42,29 +42,32 @@ Status OpenRoot(bool create, DataRoot* root) {
   return Failed(DataRoot::Open(create, root), "cannot use the data folder");
 }
 
-// The queue manager that a call works on, opened, with its backend.
+// The queue manager that a call works on, opened, with its backend and, when the call works on
+// its queues, a connection (for a broker: a session with it).
 struct Target {
   DataRoot root;
   QueueManagerDir qm;
   Backend* backend = nullptr;
+  std::unique_ptr<Connection> connection;
 };
 
-Status OpenTarget(const char* qmName, bool orDefault, Target* t) {
+// qmName NULL or "" stands for the default queue manager where orDefault is set.
+Status OpenTarget(const char* qmName, bool orDefault, bool connect, Target* t) {
   std::string name = qmName != nullptr ? qmName : "";
   Status s = orDefault && name.empty() ? Status::Ok() : CheckQueueManagerName(qmName);
   if (s.ok()) s = OpenRoot(false, &t->root);
   if (s.ok() && name.empty()) {
     s = Failed(t->root.DefaultQueueManager(&name), "no queue manager named");
   }
-  if (!s.ok()) return s;
-  return Failed(Registry::Open(t->root, name, &t->qm, &t->backend),
-                "cannot open queue manager " + name);
-}
-
-// An administration connection to the queue manager (for a broker: a session with it).
-Status ConnectTarget(const Target& t, std::unique_ptr<Connection>* connection) {
-  return Failed(t.backend->Connect(t.qm, connection),
-                "cannot connect to queue manager " + t.qm.name);
+  if (s.ok()) {
+    s = Failed(Registry::Open(t->root, name, &t->qm, &t->backend),
+               "cannot open queue manager " + name);
+  }
+  if (s.ok() && connect) {
+    s = Failed(t->backend->Connect(t->qm, &t->connection),
+               "cannot connect to queue manager " + name);
+  }
+  return s;
 }
 
 template <typename T>
@@ -203,7 +206,7 @@ RVLONG RVAdminDeleteQM(const char* qmName, int force) {
 RVLONG RVAdminDescribeQM(const char* qmName, RVQMINFO* info) {
   return Admin([&] {
     Target t;
-    Status s = OpenTarget(qmName, true, &t);
+    Status s = OpenTarget(qmName, true, false, &t);
     if (s.ok()) {
       Describe(t.root, t.qm.name, t.backend->name(), t.backend->flags(), t.qm.dir->get(), info);
     }
@@ -252,24 +255,20 @@ RVLONG RVAdminDefineQueue(const char* qmName, const char* queue, long long maxDe
                           long long maxMsgLength) {
   return Admin([&] {
     Target t;
-    std::unique_ptr<Connection> connection;
     Status s = CheckQueueName(queue);
-    if (s.ok() && (maxDepth == 0 || maxDepth < -1)) {
+    if (s.ok() &&
+        (maxDepth == 0 || maxDepth < -1 || maxMsgLength < -1 || maxMsgLength > INT32_MAX)) {
       s = Status::Error(RVRC_OPTIONS_ERROR, "a maximum depth of " + std::to_string(maxDepth) +
-                                                " messages is not valid");
-    }
-    if (s.ok() && (maxMsgLength < -1 || maxMsgLength > 0x7fffffff)) {
-      s = Status::Error(RVRC_OPTIONS_ERROR, "a maximum message length of " +
+                                                " or message length of " +
                                                 std::to_string(maxMsgLength) + " is not valid");
     }
-    if (s.ok()) s = OpenTarget(qmName, false, &t);
-    if (s.ok()) s = ConnectTarget(t, &connection);
+    if (s.ok()) s = OpenTarget(qmName, false, true, &t);
     if (!s.ok()) return s;
     QueueAttributes attributes;
     attributes.name = queue;
     if (maxDepth != -1) attributes.maxDepth = maxDepth;
     attributes.maxMessageLength = maxMsgLength;
-    return Failed(connection->Define(attributes),
+    return Failed(t.connection->Define(attributes),
                   "cannot define queue " + attributes.name + " on " + t.qm.name);
   });
 }
@@ -277,12 +276,10 @@ RVLONG RVAdminDefineQueue(const char* qmName, const char* queue, long long maxDe
 RVLONG RVAdminUndefineQueue(const char* qmName, const char* queue) {
   return Admin([&] {
     Target t;
-    std::unique_ptr<Connection> connection;
     Status s = CheckQueueName(queue);
-    if (s.ok()) s = OpenTarget(qmName, false, &t);
-    if (s.ok()) s = ConnectTarget(t, &connection);
+    if (s.ok()) s = OpenTarget(qmName, false, true, &t);
     if (!s.ok()) return s;
-    return Failed(connection->Undefine(queue),
+    return Failed(t.connection->Undefine(queue),
                   std::string("cannot undefine queue ") + queue + " on " + t.qm.name);
   });
 }
@@ -290,11 +287,9 @@ RVLONG RVAdminUndefineQueue(const char* qmName, const char* queue) {
 RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context) {
   return Admin([&] {
     Target t;
-    std::unique_ptr<Connection> connection;
     std::vector<QueueSummary> queues;
-    Status s = OpenTarget(qmName, true, &t);
-    if (s.ok()) s = ConnectTarget(t, &connection);
-    if (s.ok()) s = Failed(connection->List(&queues), "cannot list the queues of " + t.qm.name);
+    Status s = OpenTarget(qmName, true, true, &t);
+    if (s.ok()) s = Failed(t.connection->List(&queues), "cannot list the queues of " + t.qm.name);
     for (size_t i = 0; s.ok() && i < queues.size(); ++i) {
       RVQINFO info;
       CopyName(queues[i].name, info.name);
@@ -310,13 +305,11 @@ RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context) {
 RVLONG RVAdminClearQueue(const char* qmName, const char* queue, long long* removed) {
   return Admin([&] {
     Target t;
-    std::unique_ptr<Connection> connection;
     Status s = CheckQueueName(queue);
-    if (s.ok()) s = OpenTarget(qmName, false, &t);
-    if (s.ok()) s = ConnectTarget(t, &connection);
+    if (s.ok()) s = OpenTarget(qmName, false, true, &t);
     if (!s.ok()) return s;
     int64_t count = 0;
-    s = Failed(connection->Clear(queue, &count), std::string("cannot clear queue ") + queue);
+    s = Failed(t.connection->Clear(queue, &count), std::string("cannot clear queue ") + queue);
     if (s.ok() && removed != nullptr) *removed = count;
     return s;
   });

@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "Crc32c.h"

@@ -10,6 +10,7 @@
  * a call returns. Handles are small integers owned by the library until RVCLOSE or RVDISC.
  * A connection handle and its object handles belong to the process that made them and may be
  * used from one thread at a time. Any number of processes may use the same queues at once.
+ * rvadmin.h sets up the queue managers and queues; RVErrorText says more about a failure.
  *
  * Usable from C (C11) and C++.
  */
@@ -365,8 +366,8 @@ static inline void RVInitGMO(RVGMO* gmo) {
 
 /* Connects to the queue manager named by the NUL-terminated name (trailing blanks ignored; empty:
  * the default queue manager). The name and cno must not be null (2058, 2139 otherwise).
- * Reasons: 2058 malformed name, 2059 no such queue manager, 2161 quiescing, 2102 data root
- * unusable. */
+ * Reasons: 2058 malformed name, 2059 no such queue manager (or its broker cannot be reached, or
+ * the module of its backend cannot be loaded), 2161 quiescing, 2102 data root unusable. */
 RV_API void RVCONNX(const char* qmgrName, RVCNO* cno, RVHCONN* hconn, RVLONG* compCode,
                     RVLONG* reason);
 

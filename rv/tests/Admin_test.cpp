@@ -196,7 +196,7 @@ TEST_F(AdminTest, FailuresSayWhatFailed) {
       {"define twice", RVRC_OBJECT_NAME_ERROR,
        "cannot define queue FULL on QM1: queue FULL already exists",
        [] { return RVAdminDefineQueue("QM1", "FULL", -1, -1); }},
-      {"depth 0", RVRC_OPTIONS_ERROR, "a maximum depth of 0 messages is not valid",
+      {"depth 0", RVRC_OPTIONS_ERROR, "a maximum depth of 0 or message length of -1 is not valid",
        [] { return RVAdminDefineQueue("QM1", "Q", 0, -1); }},
       {"undefine full", RVRC_OPTIONS_ERROR,
        "cannot undefine queue FULL on QM1: queue FULL holds 1 messages (clear it first)",
