@@ -38,6 +38,12 @@ Status CheckQueueName(const char* name) {
   return CheckName(name, "queue ", RVRC_OBJECT_NAME_ERROR);
 }
 
+// RVRC_OPTIONS_ERROR for a pointer that the call needs and did not get.
+Status Given(const void* pointer, const char* what) {
+  if (pointer != nullptr) return Status::Ok();
+  return Status::Error(RVRC_OPTIONS_ERROR, std::string("the ") + what + " pointer is null");
+}
+
 Status OpenRoot(bool create, DataRoot* root) {
   return Failed(DataRoot::Open(create, root), "cannot use the data folder");
 }
@@ -159,6 +165,7 @@ RVLONG RVAdminCreateQM(const char* qmName, int makeDefault, const char* backendN
                        const RVSETTING* settings, size_t count) {
   return Admin([&] {
     Status s = CheckQueueManagerName(qmName);
+    if (s.ok() && count > 0) s = Given(settings, "settings");
     if (!s.ok()) return s;
     const std::string what = std::string("cannot create queue manager ") + qmName;
     std::string kind =
@@ -206,7 +213,8 @@ RVLONG RVAdminDeleteQM(const char* qmName, int force) {
 RVLONG RVAdminDescribeQM(const char* qmName, RVQMINFO* info) {
   return Admin([&] {
     Target t;
-    Status s = OpenTarget(qmName, true, false, &t);
+    Status s = Given(info, "description");
+    if (s.ok()) s = OpenTarget(qmName, true, false, &t);
     if (s.ok()) {
       Describe(t.root, t.qm.name, t.backend->name(), t.backend->flags(), t.qm.dir->get(), info);
     }
@@ -218,7 +226,8 @@ RVLONG RVAdminListQMs(RVQMFN fn, void* context) {
   return Admin([&] {
     DataRoot root;
     std::vector<std::string> names;
-    Status s = OpenRoot(false, &root);
+    Status s = Given(reinterpret_cast<const void*>(fn), "callback");
+    if (s.ok()) s = OpenRoot(false, &root);
     if (s.ok()) s = Failed(root.ListQueueManagers(&names), "cannot list the queue managers");
     for (size_t i = 0; s.ok() && i < names.size(); ++i) {
       DataRoot::QueueManagerDefinition definition;
@@ -288,7 +297,8 @@ RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context) {
   return Admin([&] {
     Target t;
     std::vector<QueueSummary> queues;
-    Status s = OpenTarget(qmName, true, true, &t);
+    Status s = Given(reinterpret_cast<const void*>(fn), "callback");
+    if (s.ok()) s = OpenTarget(qmName, true, true, &t);
     if (s.ok()) s = Failed(t.connection->List(&queues), "cannot list the queues of " + t.qm.name);
     for (size_t i = 0; s.ok() && i < queues.size(); ++i) {
       RVQINFO info;
@@ -319,6 +329,7 @@ RVLONG RVAdminBrowse(const char* qmName, const char* queue, RVMSGFN fn, void* co
   return Admin([&] {
     Status s = CheckQueueManagerName(qmName);
     if (s.ok()) s = CheckQueueName(queue);
+    if (s.ok()) s = Given(reinterpret_cast<const void*>(fn), "callback");
     if (!s.ok()) return s;
     return Browse(qmName, queue, fn, context);
   });

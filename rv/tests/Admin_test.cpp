@@ -42,6 +42,16 @@ std::vector<RVQMINFO> QueueManagers() {
   return qms;
 }
 
+// Callbacks for calls that are to fail before they call back.
+int NoQueue(void*, const RVQINFO*) {
+  ADD_FAILURE() << "called back";
+  return 1;
+}
+int NoMessage(void*, const RVMD*, const void*, RVLONG) {
+  ADD_FAILURE() << "called back";
+  return 1;
+}
+
 class AdminTest : public ::testing::Test {
  protected:
   void SetUp() override { root = FreshDataRoot("admin"); }
@@ -213,11 +223,17 @@ TEST_F(AdminTest, FailuresSayWhatFailed) {
        [] { return RVAdminDeleteQM("NOQM", 1); }},
       {"no default", RVRC_Q_MGR_NOT_AVAILABLE,
        "no queue manager named: no default queue manager is set (rvqm create QM --default)",
-       [] { return RVAdminListQueues(nullptr, nullptr, nullptr); }},
+       [] { return RVAdminListQueues(nullptr, NoQueue, nullptr); }},
       {"browse nothing", RVRC_UNKNOWN_OBJECT_NAME,
        "cannot open queue NOQ of QM1: RVRC_UNKNOWN_OBJECT_NAME: no queue of that name is "
        "defined (queue NOQ is not defined)",
-       [] { return RVAdminBrowse("QM1", "NOQ", nullptr, nullptr); }},
+       [] { return RVAdminBrowse("QM1", "NOQ", NoMessage, nullptr); }},
+      {"no callback", RVRC_OPTIONS_ERROR, "the callback pointer is null",
+       [] { return RVAdminListQueues("QM1", nullptr, nullptr); }},
+      {"no description", RVRC_OPTIONS_ERROR, "the description pointer is null",
+       [] { return RVAdminDescribeQM("QM1", nullptr); }},
+      {"no settings", RVRC_OPTIONS_ERROR, "the settings pointer is null",
+       [] { return RVAdminCreateQM("QS", 0, nullptr, nullptr, 1); }},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.call(), c.reason) << c.what;
