@@ -22,11 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "AmqpAdmin.h"
-#include "AmqpSettings.h"
-#include "DataRoot.h"
 #include "ProcessRunner.h"
-#include "SmallFile.h"
+#include "rvadmin.h"
 
 namespace {
 
@@ -58,36 +55,25 @@ int main(int argc, char** argv) {
   const char* brokerDir = std::getenv("PROBES_BROKER_DIR");
   const std::string broker = brokerDir != nullptr && *brokerDir ? brokerDir : "/tmp/probes-broker";
   const std::string url = Trimmed(ReadWholeFile(broker + "/url"));
-  std::string password;
-  if (url.empty() || !rv::AmqpSettings::ReadPasswordFile(broker + "/password", &password).ok()) {
+  const std::string password = Trimmed(ReadWholeFile(broker + "/password"));
+  if (url.empty() || password.empty() || url.find('@') == std::string::npos) {
     Die("no broker in " + broker + ": run scripts/broker.sh start");
   }
-  rv::AmqpUrl parsed;
-  if (!rv::AmqpUrl::Parse(url, &parsed).ok()) Die("bad broker URL " + url);
 
   const std::string work = MakeTempDir("amqp-bench");
   const std::string root = work + "/rv";
   ::setenv("RV_DATA_DIR", root.c_str(), 1);
+  // The programs of the build tree load the broker backend from the build tree.
+  ::setenv("RV_MODULE_DIR", RV_MODULE_BUILD_DIR, 0);
   const std::string qm = "BENCH.QM";
-  rv::DataRoot dataRoot;
-  rv::DataRoot::QueueManagerDefinition definition;
-  rv::UniqueFd qmDir;
-  if (!rv::DataRoot::Open(true, &dataRoot).ok() || !dataRoot.CreateQueueManager(qm, false).ok() ||
-      !dataRoot.OpenQueueManager(qm, &definition, &qmDir).ok() ||
-      !rv::AmqpSettings::WritePassword(qmDir.get(), password).ok() ||
-      !rv::SmallFile::WriteSettings(qmDir.get(), "qmgr.ini",
-                                    {{"name", qm}, {"backend", "amqp"}, {"url", url}})
-           .ok()) {
-    Die("cannot set up the queue manager in " + root);
-  }
+  const std::string passwordFile = broker + "/password";
+  const RVSETTING settings[] = {{"url", url.c_str()}, {"password-file", passwordFile.c_str()}};
+  if (RVAdminCreateQM(qm.c_str(), 0, "amqp", settings, 2) != RVRC_NONE) Die(RVErrorText());
   const std::string tag = "bench" + std::to_string(::getpid());
   const std::vector<std::string> queues = {tag + ".UPES", tag + ".OUT", tag + ".A", tag + ".B"};
-  std::unique_ptr<rv::AmqpAdmin> admin;
-  rv::Status s = rv::AmqpAdmin::Connect(qm, qmDir.get(), &admin);
   for (const auto& q : queues) {
-    if (s.ok()) s = admin->Define(q, 50000);
+    if (RVAdminDefineQueue(qm.c_str(), q.c_str(), -1, -1) != RVRC_NONE) Die(RVErrorText());
   }
-  if (!s.ok()) Die(s.message());
 
   const std::string samples = PROBES_SOURCE_DIR "/samples";
   const std::string request = ReadWholeFile(samples + "/request.xml");
@@ -96,8 +82,8 @@ int main(int argc, char** argv) {
   WriteWholeFile(work + "/request.xml", request);
   WriteWholeFile(work + "/skeleton.xml", skeleton);
   // rabbitmq-c's tools take the password in the URL; this is the private test broker's.
-  const std::string toolUrl = "amqp://" + parsed.user() + ":" + password + "@" + parsed.host() +
-                              ":" + std::to_string(parsed.port()) + "/" + parsed.vhost();
+  std::string toolUrl = url;
+  toolUrl.insert(url.find('@'), ":" + password);
 
   std::vector<double> ours, theirs;
   for (int run = 0; run < runs; ++run) {
@@ -135,12 +121,12 @@ int main(int argc, char** argv) {
       Die("amqp-tools run " + std::to_string(run) + " failed: " + a.err + b.err + c.err + d.err);
     }
   }
-  for (const auto& q : queues) admin->Undefine(q);
+  for (const auto& q : queues) RVAdminUndefineQueue(qm.c_str(), q.c_str());
   std::filesystem::remove_all(work);
 
   double oursMedian = Percentile(ours, 0.5), theirsMedian = Percentile(theirs, 0.5);
   std::printf("round trip of a %zu-byte request, %d runs, on the %s\n", request.size(), runs,
-              parsed.ToString().c_str());
+              url.c_str());
   std::printf("  upesprobe + reqprobe:           median %7.2f ms   p90 %7.2f ms\n", oursMedian,
               Percentile(ours, 0.9));
   std::printf("  amqp-publish/amqp-get (4 runs): median %7.2f ms   p90 %7.2f ms\n", theirsMedian,

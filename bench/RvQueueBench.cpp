@@ -16,9 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "DataRoot.h"
 #include "DurablePutLimit.h"
-#include "QueueStore.h"
+#include "rvadmin.h"
 #include "rvic.h"
 
 namespace {
@@ -87,17 +86,9 @@ int main(int argc, char** argv) {
   std::string base = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/rv-bench-XXXXXX";
   if (::mkdtemp(base.data()) == nullptr) Die("mkdtemp failed");
   ::setenv("RV_DATA_DIR", (base + "/data").c_str(), 1);
-  {
-    rv::DataRoot root;
-    rv::Status s = rv::DataRoot::Open(true, &root);
-    if (s.ok()) s = root.CreateQueueManager("BENCH", false);
-    rv::DataRoot::QueueManagerDefinition def;
-    rv::UniqueFd qm;
-    if (s.ok()) s = root.OpenQueueManager("BENCH", &def, &qm);
-    rv::QueueStore::Definition q;
-    q.name = "Q";
-    if (s.ok()) s = rv::QueueStore::Define(qm.get(), q);
-    if (!s.ok()) Die(s.message());
+  if (RVAdminCreateQM("BENCH", 0, nullptr, nullptr, 0) != RVRC_NONE ||
+      RVAdminDefineQueue("BENCH", "Q", -1, -1) != RVRC_NONE) {
+    Die(RVErrorText());
   }
 
   // The disk is shared with whatever else runs, so the two loops take turns in blocks and each

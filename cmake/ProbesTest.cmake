@@ -14,8 +14,11 @@ function(probes_unit_test name)
   if(T_LABELS)
     list(GET T_LABELS 0 label)
   endif()
+  # RV_MODULE_DIR: the RV library (and every program the test starts) loads its backend
+  # modules from the build tree.
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${label})
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${label}
+               ENVIRONMENT RV_MODULE_DIR=${RV_MODULE_BUILD_DIR})
 endfunction()

@@ -1,25 +1,27 @@
-// The C entry points of rvic.h: they check the records and options, fill the descriptor of a
-// put, keep the handle tables and hand the work to the backend that serves the connection.
-// No exception leaves them: anything unforeseen becomes RVRC_UNEXPECTED_ERROR.
+// The C entry points of rvic.h, the one front of every backend. They check the records and
+// options and keep the handle tables; they check what does not depend on the backend (open for
+// output, input or browsing, quiescing, the queue's maximum message length), fill the put
+// fields of a descriptor (identifiers, put date and time, priority, expiry) and turn what a get
+// delivered into the caller's descriptor, lengths and reason (the expiry left, 2080 for a
+// message longer than the buffer). The backend's connection and queue only store and deliver.
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 
-#include "Connection.h"
-#include "LastError.h"
+#include "Backend.h"
+#include "DataRoot.h"
+#include "ErrorText.h"
+#include "MessageTime.h"
 #include "ObjectName.h"
-#include "OpenQueue.h"
-#include "Status.h"
+#include "Registry.h"
 #include "rvic.h"
 
 extern char* program_invocation_short_name;
@@ -28,23 +30,26 @@ namespace rv {
 
 namespace {
 
-thread_local std::string tLastError;
+struct QueueEntry {
+  std::string name;
+  RVLONG options = 0;
+  std::unique_ptr<OpenQueue> queue;
+};
 
 struct ConnectionEntry {
   pid_t pid = 0;
+  QueueManagerDir qm;
   std::unique_ptr<Connection> connection;
-  std::map<RVHOBJ, std::shared_ptr<OpenQueue>> queues;
+  std::map<RVHOBJ, std::shared_ptr<QueueEntry>> queues;
 };
 
 class HandleTable {
  public:
-  RVHCONN Add(std::unique_ptr<Connection> c) {
+  RVHCONN Add(std::shared_ptr<ConnectionEntry> e) {
     std::lock_guard<std::mutex> g(_mutex);
-    auto e = std::make_shared<ConnectionEntry>();
     e->pid = ::getpid();
-    e->connection = std::move(c);
     RVHCONN h = _nextConnection++;
-    _connections[h] = e;
+    _connections[h] = std::move(e);
     return h;
   }
   // The connection, or null when the handle is unknown or belongs to a parent process.
@@ -62,18 +67,18 @@ class HandleTable {
     _connections.erase(it);
     return e;
   }
-  RVHOBJ AddQueue(ConnectionEntry& e, std::unique_ptr<OpenQueue> q) {
+  RVHOBJ AddQueue(ConnectionEntry& e, std::shared_ptr<QueueEntry> q) {
     std::lock_guard<std::mutex> g(_mutex);
     RVHOBJ h = _nextObject++;
     e.queues[h] = std::move(q);
     return h;
   }
-  std::shared_ptr<OpenQueue> FindQueue(ConnectionEntry& e, RVHOBJ h) {
+  std::shared_ptr<QueueEntry> FindQueue(ConnectionEntry& e, RVHOBJ h) {
     std::lock_guard<std::mutex> g(_mutex);
     auto it = e.queues.find(h);
     return it == e.queues.end() ? nullptr : it->second;
   }
-  std::shared_ptr<OpenQueue> RemoveQueue(ConnectionEntry& e, RVHOBJ h) {
+  std::shared_ptr<QueueEntry> RemoveQueue(ConnectionEntry& e, RVHOBJ h) {
     std::lock_guard<std::mutex> g(_mutex);
     auto it = e.queues.find(h);
     if (it == e.queues.end()) return nullptr;
@@ -96,7 +101,7 @@ HandleTable& Handles() {
 
 // The connection and open queue that a put or get names.
 Status FindOpenQueue(RVHCONN hconn, RVHOBJ hobj, std::shared_ptr<ConnectionEntry>* conn,
-                     std::shared_ptr<OpenQueue>* queue) {
+                     std::shared_ptr<QueueEntry>* queue) {
   *conn = Handles().Find(hconn);
   if (!*conn) return Status::Error(RVRC_HCONN_ERROR, "connection handle not valid");
   *queue = Handles().FindQueue(**conn, hobj);
@@ -104,24 +109,19 @@ Status FindOpenQueue(RVHCONN hconn, RVHOBJ hobj, std::shared_ptr<ConnectionEntry
   return Status::Ok();
 }
 
+// Reports the outcome of a call; warning is the one reason that counts as a warning rather than
+// a failure.
 void Report(RVLONG* compCode, RVLONG* reason, const Status& s, RVLONG warning = -1) {
-  RVLONG cc = s.ok() ? RVCC_OK : (s.reason() == warning ? RVCC_WARNING : RVCC_FAILED);
-  if (compCode != nullptr) *compCode = cc;
+  if (compCode != nullptr) {
+    *compCode = s.ok() ? RVCC_OK : (s.reason() == warning ? RVCC_WARNING : RVCC_FAILED);
+  }
   if (reason != nullptr) *reason = s.reason();
-  if (!s.ok()) tLastError = s.message();
 }
 
-template <typename F>
-void Guarded(RVLONG* compCode, RVLONG* reason, F&& body) {
-  try {
-    body();
-  } catch (const std::bad_alloc&) {
-    Report(compCode, reason, Status::Error(RVRC_RESOURCE_PROBLEM, "out of memory"));
-  } catch (const std::exception& e) {
-    Report(compCode, reason, Status::Error(RVRC_UNEXPECTED_ERROR, e.what()));
-  } catch (...) {
-    Report(compCode, reason, Status::Error(RVRC_UNEXPECTED_ERROR, "unexpected failure"));
-  }
+// Runs the body of a call and reports its outcome.
+template <typename Body>
+void Call(RVLONG* compCode, RVLONG* reason, Body&& body) {
+  Report(compCode, reason, ErrorText::Run(body));
 }
 
 bool IdIs(const char* field, const char* id) {
@@ -155,29 +155,21 @@ void NewIdentifier(RVBYTE* id) {
   std::memcpy(id + 18, &salt, 6);
 }
 
-void FillPutFields(RVMD* md, const RVPMO& pmo, const std::string& qmName) {
+void FillPutFields(RVMD* md, const RVPMO& pmo, const std::string& qmName, int64_t nowMs) {
   if ((pmo.options & RVPMO_NEW_MSG_ID) || AllZero(md->messageId, RV_MSG_ID_LENGTH)) {
     NewIdentifier(md->messageId);
   }
   if (pmo.options & RVPMO_NEW_CORREL_ID) NewIdentifier(md->correlationId);
   // A message put back where it came from keeps the stamp of its first put.
   if (!(pmo.options & RVPMO_KEEP_PUT_DATE)) {
-    struct timespec ts;
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tm;
-    ::gmtime_r(&ts.tv_sec, &tm);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    std::memcpy(md->putDate, text, 8);
-    std::snprintf(text, sizeof text, "%02d%02d%02d%02d", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ts.tv_nsec / 10000000));
-    std::memcpy(md->putTime, text, 8);
+    MessageTime::SetPutDateTime(nowMs, md);
     md->putApplType = RVAT_UNIX;
     std::memset(md->putApplName, 0, sizeof md->putApplName);
     const char* app = program_invocation_short_name != nullptr ? program_invocation_short_name : "";
     std::memcpy(md->putApplName, app, std::min(std::strlen(app), sizeof md->putApplName));
   }
   if (md->codedCharSetId == RVCCSI_Q_MGR) md->codedCharSetId = RVCCSI_UTF8;
+  if (md->priority == RVPRI_PRIORITY_AS_Q_DEF) md->priority = 0;  // every queue's default
   if (!Blank(md->replyToQ, sizeof md->replyToQ) && Blank(md->replyToQMgr, sizeof md->replyToQMgr)) {
     std::memset(md->replyToQMgr, 0, sizeof md->replyToQMgr);
     std::memcpy(md->replyToQMgr, qmName.data(), std::min(qmName.size(), sizeof md->replyToQMgr));
@@ -192,8 +184,22 @@ Status CheckMd(const RVMD* md) {
   return Status::Ok();
 }
 
-constexpr RVLONG kOpenOptions = RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE |
-                                RVOO_BROWSE | RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING;
+Status CheckBuffer(RVLONG bufLen, const void* buf) {
+  if (bufLen < 0) return Status::Error(RVRC_BUFFER_LENGTH_ERROR, "negative length");
+  if (buf == nullptr && bufLen > 0) return Status::Error(RVRC_BUFFER_ERROR, "the buffer is null");
+  return Status::Ok();
+}
+
+Status Quiescing(const QueueManagerDir& qm) {
+  return Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + qm.name + " is quiescing");
+}
+
+std::string QueueName(const ConnectionEntry& conn, const QueueEntry& queue) {
+  return "queue " + queue.name + " of queue manager " + conn.qm.name;
+}
+
+constexpr RVLONG kInputOptions = RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE;
+constexpr RVLONG kOpenOptions = kInputOptions | RVOO_BROWSE | RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING;
 constexpr RVLONG kPutOptions = RVPMO_NO_SYNCPOINT | RVPMO_NEW_MSG_ID | RVPMO_NEW_CORREL_ID |
                                RVPMO_KEEP_PUT_DATE | RVPMO_FAIL_IF_QUIESCING;
 constexpr RVLONG kGetOptions = RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_BROWSE_FIRST |
@@ -201,11 +207,13 @@ constexpr RVLONG kGetOptions = RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_BROWSE_FI
 
 }  // namespace
 
-const std::string& LastError::Text() {
-  return tLastError;
+const char* ErrorText::Get() {
+  return Text().c_str();
 }
-void LastError::Set(std::string text) {
-  tLastError = std::move(text);
+
+std::string& ErrorText::Text() {
+  static thread_local std::string text;
+  return text;
 }
 
 }  // namespace rv
@@ -215,183 +223,202 @@ using namespace rv;
 extern "C" {
 
 void RVCONNX(const char* qmgrName, RVCNO* cno, RVHCONN* hconn, RVLONG* compCode, RVLONG* reason) {
-  Guarded(compCode, reason, [&] {
-    if (hconn == nullptr) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_HCONN_ERROR, "the handle pointer is null"));
-    }
-    if (qmgrName == nullptr) {
-      return Report(compCode, reason, Status::Error(RVRC_Q_MGR_NAME_ERROR, "the name is null"));
-    }
+  Call(compCode, reason, [&] {
+    if (hconn == nullptr) return Status::Error(RVRC_HCONN_ERROR, "the handle pointer is null");
+    if (qmgrName == nullptr) return Status::Error(RVRC_Q_MGR_NAME_ERROR, "the name is null");
     if (cno == nullptr || !IdIs(cno->structId, "CNO ") || cno->version < 1 || cno->pointer32 != 0 ||
         cno->options != 0) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_CNO_ERROR, "the connect options are not valid"));
+      return Status::Error(RVRC_CNO_ERROR, "the connect options are not valid");
     }
     std::string name = ObjectName::TrimTrailing(std::string(qmgrName, ::strnlen(qmgrName, 256)));
     if (name.size() > ObjectName::kMaxLength) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_Q_MGR_NAME_ERROR, "queue manager name is too long"));
+      return Status::Error(RVRC_Q_MGR_NAME_ERROR, "queue manager name is too long");
     }
-    std::unique_ptr<Connection> connection;
-    Status s = Connection::Connect(name, &connection);
-    if (s.ok()) *hconn = Handles().Add(std::move(connection));
-    Report(compCode, reason, s);
+    if (!name.empty() && !ObjectName::IsValid(name)) {
+      return Status::Error(RVRC_Q_MGR_NAME_ERROR,
+                           "queue manager name \"" + name + "\" is not valid");
+    }
+    DataRoot root;
+    Status s = DataRoot::Open(false, &root);
+    if (s.ok() && name.empty()) s = root.DefaultQueueManager(&name);
+    auto entry = std::make_shared<ConnectionEntry>();
+    Backend* backend = nullptr;
+    if (s.ok()) s = Registry::Open(root, name, &entry->qm, &backend);
+    if (!s.ok()) return s;
+    if (DataRoot::IsQuiescing(entry->qm.dir->get())) return Quiescing(entry->qm);
+    s = backend->Connect(entry->qm, &entry->connection);
+    if (s.ok()) *hconn = Handles().Add(std::move(entry));
+    return s;
   });
 }
 
 void RVOPEN(RVHCONN hconn, RVOD* od, RVLONG options, RVHOBJ* hobj, RVLONG* compCode,
             RVLONG* reason) {
-  Guarded(compCode, reason, [&] {
+  Call(compCode, reason, [&] {
     auto conn = Handles().Find(hconn);
-    if (!conn) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
-    }
-    if (hobj == nullptr) {
-      return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "the handle pointer is null"));
-    }
+    if (!conn) return Status::Error(RVRC_HCONN_ERROR, "connection handle not valid");
+    if (hobj == nullptr) return Status::Error(RVRC_HOBJ_ERROR, "the handle pointer is null");
     if (od == nullptr || !IdIs(od->structId, "OD  ") || od->version < 1 ||
         od->objectType != RVOT_Q) {
-      return Report(compCode, reason, Status::Error(RVRC_OD_ERROR, "object descriptor not valid"));
+      return Status::Error(RVRC_OD_ERROR, "object descriptor not valid");
     }
-    const RVLONG inputs =
-        options & (RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE);
+    const RVLONG inputs = options & kInputOptions;
     if ((options & ~kOpenOptions) != 0 || (inputs & (inputs - 1)) != 0 ||
-        (options & (RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE | RVOO_BROWSE |
-                    RVOO_OUTPUT)) == 0) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_OPTIONS_ERROR,
-                                  "open options " + std::to_string(options) + " are not valid"));
+        (options & (kInputOptions | RVOO_BROWSE | RVOO_OUTPUT)) == 0) {
+      return Status::Error(RVRC_OPTIONS_ERROR,
+                           "open options " + std::to_string(options) + " are not valid");
     }
-    std::string name = ObjectName::FromField(od->objectName, sizeof od->objectName);
-    if (!ObjectName::IsValid(name)) {
-      return Report(
-          compCode, reason,
-          Status::Error(RVRC_OBJECT_NAME_ERROR, "queue name \"" + name + "\" is not valid"));
+    auto queue = std::make_shared<QueueEntry>();
+    queue->name = ObjectName::FromField(od->objectName, sizeof od->objectName);
+    queue->options = options;
+    if (!ObjectName::IsValid(queue->name)) {
+      return Status::Error(RVRC_OBJECT_NAME_ERROR,
+                           "queue name \"" + queue->name + "\" is not valid");
     }
     std::string qm = ObjectName::TrimTrailing(
         ObjectName::FromField(od->objectQMgrName, sizeof od->objectQMgrName));
-    if (!qm.empty() && qm != conn->connection->queueManagerName()) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_UNKNOWN_OBJECT_NAME,
-                                  "queue manager " + qm + " is not the one connected"));
+    if (!qm.empty() && qm != conn->qm.name) {
+      return Status::Error(RVRC_UNKNOWN_OBJECT_NAME,
+                           "queue manager " + qm + " is not the one connected");
     }
-    std::unique_ptr<OpenQueue> queue;
-    Status s = conn->connection->Open(name, options, &queue);
+    if ((options & RVOO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(conn->qm.dir->get())) {
+      return Quiescing(conn->qm);
+    }
+    Status s = conn->connection->Open(queue->name, options, &queue->queue);
     if (s.ok()) *hobj = Handles().AddQueue(*conn, std::move(queue));
-    Report(compCode, reason, s);
+    return s;
   });
 }
 
 void RVCLOSE(RVHCONN hconn, RVHOBJ* hobj, RVLONG options, RVLONG* compCode, RVLONG* reason) {
-  Guarded(compCode, reason, [&] {
+  Call(compCode, reason, [&] {
     auto conn = Handles().Find(hconn);
-    if (!conn) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
-    }
+    if (!conn) return Status::Error(RVRC_HCONN_ERROR, "connection handle not valid");
     if (hobj == nullptr || !Handles().FindQueue(*conn, *hobj)) {
-      return Report(compCode, reason, Status::Error(RVRC_HOBJ_ERROR, "object handle not valid"));
+      return Status::Error(RVRC_HOBJ_ERROR, "object handle not valid");
     }
-    if (options != RVCO_NONE) {
-      return Report(compCode, reason, Status::Error(RVRC_OPTIONS_ERROR, "close options not valid"));
-    }
+    if (options != RVCO_NONE) return Status::Error(RVRC_OPTIONS_ERROR, "close options not valid");
     auto queue = Handles().RemoveQueue(*conn, *hobj);
     *hobj = RVHO_UNUSABLE_HOBJ;
-    Report(compCode, reason, queue->Close());
+    return queue->queue->Close();
   });
 }
 
 void RVDISC(RVHCONN* hconn, RVLONG* compCode, RVLONG* reason) {
-  Guarded(compCode, reason, [&] {
+  Call(compCode, reason, [&] {
     auto conn = hconn != nullptr ? Handles().Remove(*hconn) : nullptr;
-    if (!conn) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_HCONN_ERROR, "connection handle not valid"));
-    }
+    if (!conn) return Status::Error(RVRC_HCONN_ERROR, "connection handle not valid");
     *hconn = RVHC_UNUSABLE_HCONN;
     Status s;
     for (auto& [h, queue] : conn->queues) {
-      Status c = queue->Close();
+      Status c = queue->queue->Close();
       if (s.ok()) s = c;
     }
     conn->queues.clear();
     Status d = conn->connection->Disconnect();
-    Report(compCode, reason, s.ok() ? d : s);
+    return s.ok() ? d : s;
   });
 }
 
 void RVPUT(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVPMO* pmo, RVLONG bufLen, const void* buf,
            RVLONG* compCode, RVLONG* reason) {
-  Guarded(compCode, reason, [&] {
+  Call(compCode, reason, [&] {
     std::shared_ptr<ConnectionEntry> conn;
-    std::shared_ptr<OpenQueue> queue;
+    std::shared_ptr<QueueEntry> queue;
     Status s = FindOpenQueue(hconn, hobj, &conn, &queue);
-    if (!s.ok()) return Report(compCode, reason, s);
-    s = CheckMd(md);
-    if (!s.ok()) return Report(compCode, reason, s);
+    if (s.ok()) s = CheckMd(md);
+    if (!s.ok()) return s;
     if (pmo == nullptr || !IdIs(pmo->structId, "PMO ") || pmo->version < 1 ||
         (pmo->options & ~kPutOptions) != 0) {
-      return Report(compCode, reason, Status::Error(RVRC_PMO_ERROR, "put options not valid"));
+      return Status::Error(RVRC_PMO_ERROR, "put options not valid");
     }
-    if (bufLen < 0) {
-      return Report(compCode, reason, Status::Error(RVRC_BUFFER_LENGTH_ERROR, "negative length"));
-    }
-    if (buf == nullptr && bufLen > 0) {
-      return Report(compCode, reason, Status::Error(RVRC_BUFFER_ERROR, "the buffer is null"));
-    }
+    s = CheckBuffer(bufLen, buf);
+    if (!s.ok()) return s;
     if (md->priority < RVPRI_PRIORITY_AS_Q_DEF || md->priority > RVPRI_MAX ||
         md->persistence < RVPER_NOT_PERSISTENT || md->persistence > RVPER_PERSISTENCE_AS_Q_DEF ||
         md->expiry == 0 || md->expiry < RVEI_UNLIMITED) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_MD_ERROR, "priority, persistence or expiry not valid"));
+      return Status::Error(RVRC_MD_ERROR, "priority, persistence or expiry not valid");
     }
+    if (!(queue->options & RVOO_OUTPUT)) {
+      return Status::Error(RVRC_NOT_OPEN_FOR_OUTPUT,
+                           QueueName(*conn, *queue) + " was not opened for output");
+    }
+    if ((pmo->options & RVPMO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(conn->qm.dir->get())) {
+      return Quiescing(conn->qm);
+    }
+    const int64_t maxLength = queue->queue->maxMessageLength();
+    if (bufLen > maxLength) {
+      return Status::Error(RVRC_MSG_TOO_BIG_FOR_Q,
+                           "message of " + std::to_string(bufLen) + " bytes exceeds the maximum " +
+                               std::to_string(maxLength) + " of " + QueueName(*conn, *queue));
+    }
+    const int64_t nowMs = MessageTime::NowMs();
     RVMD filled = *md;
-    FillPutFields(&filled, *pmo, conn->connection->queueManagerName());
-    s = queue->Put(&filled, *pmo, buf, static_cast<size_t>(bufLen));
+    FillPutFields(&filled, *pmo, conn->qm.name, nowMs);
+    s = queue->queue->Put(filled, buf, static_cast<size_t>(bufLen), nowMs,
+                          MessageTime::ExpiresAt(nowMs, filled.expiry));
     if (s.ok()) *md = filled;
-    Report(compCode, reason, s);
+    return s;
   });
 }
 
 void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
            RVLONG* dataLen, RVLONG* compCode, RVLONG* reason) {
-  Guarded(compCode, reason, [&] {
+  Status outcome = ErrorText::Run([&] {
     std::shared_ptr<ConnectionEntry> conn;
-    std::shared_ptr<OpenQueue> queue;
+    std::shared_ptr<QueueEntry> queue;
     Status s = FindOpenQueue(hconn, hobj, &conn, &queue);
-    if (!s.ok()) return Report(compCode, reason, s);
-    s = CheckMd(md);
-    if (!s.ok()) return Report(compCode, reason, s);
+    if (s.ok()) s = CheckMd(md);
+    if (!s.ok()) return s;
     if (gmo == nullptr || !IdIs(gmo->structId, "GMO ") || gmo->version < 1 ||
         (gmo->options & ~kGetOptions) != 0 ||
         (gmo->matchOptions & ~(RVMO_MATCH_MSG_ID | RVMO_MATCH_CORREL_ID)) != 0 ||
         ((gmo->options & RVGMO_WAIT) && gmo->waitInterval < RVWI_UNLIMITED) ||
         (gmo->options & RVGMO_BROWSE_FIRST && gmo->options & RVGMO_BROWSE_NEXT)) {
-      return Report(compCode, reason, Status::Error(RVRC_GMO_ERROR, "get options not valid"));
+      return Status::Error(RVRC_GMO_ERROR, "get options not valid");
     }
-    if (bufLen < 0) {
-      return Report(compCode, reason, Status::Error(RVRC_BUFFER_LENGTH_ERROR, "negative length"));
-    }
-    if (buf == nullptr && bufLen > 0) {
-      return Report(compCode, reason, Status::Error(RVRC_BUFFER_ERROR, "the buffer is null"));
-    }
+    s = CheckBuffer(bufLen, buf);
+    if (!s.ok()) return s;
     if (dataLen == nullptr) {
-      return Report(compCode, reason,
-                    Status::Error(RVRC_DATA_LENGTH_ERROR, "the data length pointer is null"));
+      return Status::Error(RVRC_DATA_LENGTH_ERROR, "the data length pointer is null");
     }
-    RVMD mdCopy = *md;
-    RVGMO gmoCopy = *gmo;
-    RVLONG length = *dataLen;
-    s = queue->Get(&mdCopy, &gmoCopy, bufLen, buf, &length);
-    if (s.ok() || s.reason() == RVRC_TRUNCATED_MSG_FAILED) {
-      *md = mdCopy;
-      *gmo = gmoCopy;
-      *dataLen = length;
+    const bool browse = (gmo->options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) != 0;
+    if (browse && !(queue->options & RVOO_BROWSE)) {
+      return Status::Error(RVRC_NOT_OPEN_FOR_BROWSE,
+                           QueueName(*conn, *queue) + " was not opened for browsing");
     }
-    Report(compCode, reason, s, RVRC_TRUNCATED_MSG_FAILED);
+    if (!browse && !(queue->options & kInputOptions)) {
+      return Status::Error(RVRC_NOT_OPEN_FOR_INPUT,
+                           QueueName(*conn, *queue) + " was not opened for input");
+    }
+    Delivery d;
+    s = queue->queue->Get(*gmo, MatchCriteria(*md, *gmo), buf, bufLen, &d);
+    if (!s.ok()) return s;
+    *md = d.md;
+    if (d.expiresMs > 0) md->expiry = MessageTime::ExpiryLeft(d.expiresMs, MessageTime::NowMs());
+    std::memset(gmo->resolvedQName, 0, sizeof gmo->resolvedQName);
+    std::memcpy(gmo->resolvedQName, queue->name.data(),
+                std::min(queue->name.size(), sizeof gmo->resolvedQName));
+    *dataLen = static_cast<RVLONG>(d.length);
+    gmo->returnedLength = static_cast<RVLONG>(std::min<int64_t>(d.length, bufLen));
+    if (d.length > bufLen) {
+      return Status::Error(RVRC_TRUNCATED_MSG_FAILED,
+                           "message of " + std::to_string(d.length) + " bytes " +
+                               (browse ? "not browsed on " : "left on ") +
+                               QueueName(*conn, *queue));
+    }
+    return Status::Ok();
   });
+  // A message longer than the buffer is a warning: it stays held for the next get.
+  Report(compCode, reason, outcome, RVRC_TRUNCATED_MSG_FAILED);
+}
+
+const char* RVErrorText(void) {
+  return ErrorText::Get();
+}
+
+const char* RVVersion(void) {
+  return RVIC_VERSION;
 }
 
 }  // extern "C"

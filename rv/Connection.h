@@ -1,11 +1,12 @@
-// Connection: one connection to a queue manager, whatever backend serves it. The queue manager's
-// definition in the data root names the backend ("embedded" keeps the queues in the data root
-// itself); Connect reads it and builds the matching connection. Owned by the C layer's handle
-// table; used by one thread at a time.
+// Connection: one connection to a queue manager, whatever backend serves it: the queues that
+// the C calls open through it, and the administration of its queues. Owned by the C calls'
+// handle table or by one administration call; used by one thread at a time.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "OpenQueue.h"
 #include "Status.h"
@@ -13,20 +14,41 @@
 
 namespace rv {
 
+// What a new queue may hold; -1 stands for the backend's default.
+struct QueueAttributes {
+  static constexpr int64_t kDefaultMaxDepth = 50000;
+
+  std::string name;
+  int64_t maxDepth = kDefaultMaxDepth;
+  int64_t maxMessageLength = -1;
+};
+
+// One queue of a listing.
+struct QueueSummary {
+  std::string name;
+  int64_t depth = -1;  // -1: not known (a broker no longer has the queue)
+  int64_t maxDepth = 0;
+  int64_t maxMessageLength = 0;
+};
+
 class Connection {
  public:
   virtual ~Connection() = default;
 
-  // name: trailing blanks and NULs already removed; empty means the default queue manager.
-  // Reasons: RVRC_Q_MGR_NAME_ERROR, RVRC_Q_MGR_NOT_AVAILABLE, RVRC_Q_MGR_QUIESCING, and
-  // RVRC_RESOURCE_PROBLEM for an unusable data root.
-  static Status Connect(const std::string& name, std::unique_ptr<Connection>* connection);
-
-  virtual const std::string& queueManagerName() const = 0;
   // Opens the queue named (already checked by ObjectName::IsValid) with the given options.
+  // RVRC_UNKNOWN_OBJECT_NAME when it does not exist.
   virtual Status Open(const std::string& queueName, RVLONG options,
                       std::unique_ptr<OpenQueue>* queue) = 0;
   virtual Status Disconnect() = 0;
+
+  // The administration of the queues; names are valid. Define refuses a queue that exists,
+  // Undefine one that holds messages.
+  virtual Status Define(const QueueAttributes& queue) = 0;
+  virtual Status Undefine(const std::string& queueName) = 0;
+  // Every queue, sorted by name.
+  virtual Status List(std::vector<QueueSummary>* queues) = 0;
+  // Removes every message that no handle holds; *removed counts them.
+  virtual Status Clear(const std::string& queueName, int64_t* removed) = 0;
 };
 
 }  // namespace rv

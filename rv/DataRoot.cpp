@@ -12,7 +12,6 @@
 
 #include "FileSystem.h"
 #include "ObjectName.h"
-#include "QueueStore.h"
 #include "SmallFile.h"
 
 namespace rv {
@@ -124,7 +123,7 @@ Status DataRoot::OpenQueueManager(const std::string& name, QueueManagerDefinitio
   }
   if (!s.ok()) return s;
   definition->name = name;
-  definition->backend = settings.count("backend") ? settings["backend"] : "embedded";
+  definition->backend = settings["backend"];
   return Status::Ok();
 }
 
@@ -161,7 +160,6 @@ Status DataRoot::CreateQueueManager(const std::string& name, bool makeDefault,
   // The definition is written last: a queue manager without it does not exist for RVCONNX.
   std::map<std::string, std::string> definition = settings;
   definition["name"] = name;
-  definition.emplace("backend", "embedded");
   if (s.ok()) s = SmallFile::WriteSettings(dir.get(), "qmgr.ini", definition);
   if (s.ok() && Fs().Sync(_qmgrs.get()) != 0) s = Status::FromErrno(errno, "cannot flush " + _path);
   if (s.ok() && makeDefault)
@@ -169,27 +167,13 @@ Status DataRoot::CreateQueueManager(const std::string& name, bool makeDefault,
   return s;
 }
 
-Status DataRoot::DeleteQueueManager(const std::string& name, bool force) {
-  QueueManagerDefinition def;
-  UniqueFd dir;
-  Status s = OpenQueueManager(name, &def, &dir);
-  if (!s.ok() && s.reason() != RVRC_Q_MGR_NOT_AVAILABLE) return s;
-  if (!dir.valid()) return s;
-  if (!force) {
-    std::vector<QueueStore::Summary> queues;
-    s = QueueStore::List(dir.get(), &queues);
-    if (!s.ok()) return s;
-    for (const auto& q : queues) {
-      if (q.depth > 0) {
-        return Status::Error(RVRC_OPTIONS_ERROR, "queue " + q.name + " of " + name + " holds " +
-                                                     std::to_string(q.depth) +
-                                                     " messages (use --force to delete anyway)");
-      }
-    }
-  }
+Status DataRoot::DeleteQueueManager(const std::string& name) {
   // Renaming first makes the deletion atomic for RVCONNX, which then no longer finds it.
   std::string doomed = ".deleting-" + ObjectName::Encode(name) + "-" + std::to_string(::getpid());
   if (Fs().RenameAt(_qmgrs.get(), ObjectName::Encode(name), _qmgrs.get(), doomed, true) != 0) {
+    if (errno == ENOENT) {
+      return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "queue manager " + name + " does not exist");
+    }
     return Status::FromErrno(errno, "cannot delete queue manager " + name);
   }
   std::error_code ec;

@@ -22,7 +22,7 @@ class DataRoot {
  public:
   struct QueueManagerDefinition {
     std::string name;
-    std::string backend;  // "embedded", or "amqp" for a broker (rv/amqp)
+    std::string backend;  // the Registry's name of the backend that serves it; empty: default
   };
 
   // The folder that RV_DATA_DIR or the default names.
@@ -42,13 +42,14 @@ class DataRoot {
                           UniqueFd* dir) const;
   Status ListQueueManagers(std::vector<std::string>* names) const;
 
-  // settings are added to the definition (a "backend" among them replaces "embedded"); prepare,
+  // settings (the backend's name among them) are added to the definition; prepare,
   // when given, runs in the new folder before the definition is written.
   Status CreateQueueManager(const std::string& name, bool makeDefault,
                             const std::map<std::string, std::string>& settings = {},
                             const std::function<Status(int qmDirFd)>& prepare = {});
-  // Refuses a queue manager that still holds messages unless force is set.
-  Status DeleteQueueManager(const std::string& name, bool force);
+  // Removes the queue manager's folder with everything in it (whether that may lose messages is
+  // the backend's to say first). RVRC_Q_MGR_NOT_AVAILABLE when it does not exist.
+  Status DeleteQueueManager(const std::string& name);
   Status SetQuiescing(const std::string& name, bool quiescing);
   static bool IsQuiescing(int qmDirFd);
 

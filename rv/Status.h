@@ -23,6 +23,8 @@ class Status {
   // Maps an errno value of a failed file-system call: permissions give RVRC_NOT_AUTHORIZED,
   // everything else (EIO, ENOSPC, EMFILE...) RVRC_RESOURCE_PROBLEM.
   static Status FromErrno(int err, const std::string& what);
+  // The system's text for an errno value ("No such file or directory"); safe from any thread.
+  static std::string SystemText(int err);
 
   bool ok() const { return _reason == RVRC_NONE; }
   RVLONG reason() const { return _reason; }

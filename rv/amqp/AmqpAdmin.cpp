@@ -1,10 +1,9 @@
 #include "AmqpAdmin.h"
 
 #include <algorithm>
-#include <map>
 #include <sstream>
 
-#include "AmqpSettings.h"
+#include "AmqpQueue.h"
 #include "SmallFile.h"
 
 namespace rv {
@@ -21,30 +20,19 @@ amqp_table_entry_t IntEntry(const char* key, int64_t value) {
 
 }  // namespace
 
-bool AmqpAdmin::IsBroker(int qmDirFd) {
-  std::map<std::string, std::string> values;
-  return SmallFile::ReadSettings(qmDirFd, "qmgr.ini", &values).ok() &&
-         values["backend"] == AmqpSettings::kBackend;
-}
-
-Status AmqpAdmin::Connect(const std::string& qmName, int qmDirFd,
-                          std::unique_ptr<AmqpAdmin>* admin) {
-  AmqpSettings settings;
-  Status s = AmqpSettings::Read(qmDirFd, qmName, &settings);
-  if (!s.ok()) return s;
-  std::unique_ptr<AmqpSession> session;
-  s = AmqpSession::Open(settings.url, settings.password, AmqpSession::kConnectTimeout, &session);
-  if (!s.ok()) return s;
-  admin->reset(new AmqpAdmin(qmName, qmDirFd, std::move(session)));
-  return Status::Ok();
-}
-
 Status AmqpAdmin::Channel(amqp_channel_t* channel) {
   _session->ReleaseBuffers();
   return _session->TakeChannel(channel);
 }
 
-Status AmqpAdmin::Define(const std::string& queue, int64_t maxDepth) {
+Status AmqpAdmin::Define(const QueueAttributes& attributes) {
+  if (attributes.maxMessageLength >= 0) {
+    return Status::Error(
+        RVRC_OPTIONS_ERROR,
+        "a maximum message length is not available on broker queue manager " + _qmName);
+  }
+  const std::string& queue = attributes.name;
+  const int64_t maxDepth = attributes.maxDepth;
   amqp_channel_t channel = 0;
   Status s = Channel(&channel);
   if (!s.ok()) return s;
@@ -89,7 +77,7 @@ Status AmqpAdmin::Undefine(const std::string& queue) {
   return Record(queue, 0, false);
 }
 
-Status AmqpAdmin::Clear(const std::string& queue, uint32_t* removed) {
+Status AmqpAdmin::Clear(const std::string& queue, int64_t* removed) {
   amqp_channel_t channel = 0;
   Status s = Channel(&channel);
   if (!s.ok()) return s;
@@ -103,10 +91,10 @@ Status AmqpAdmin::Clear(const std::string& queue, uint32_t* removed) {
   return Status::Ok();
 }
 
-Status AmqpAdmin::List(std::vector<Summary>* queues) {
-  Status s = Recorded(queues);
+Status AmqpAdmin::List(std::vector<QueueSummary>* queues) {
+  Status s = Recorded(_qmDirFd, queues);
   if (!s.ok()) return s;
-  for (Summary& q : *queues) {
+  for (QueueSummary& q : *queues) {
     amqp_channel_t channel = 0;
     s = Channel(&channel);
     if (!s.ok()) return s;
@@ -117,43 +105,50 @@ Status AmqpAdmin::List(std::vector<Summary>* queues) {
                         "cannot examine queue " + q.name + " on the " + _session->where());
     if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME) continue;
     if (!s.ok()) return s;
-    q.exists = true;
     q.depth = ok->message_count;
-    q.getters = ok->consumer_count;
     _session->GiveBackChannel(channel);
   }
   return Status::Ok();
 }
 
-Status AmqpAdmin::Recorded(std::vector<Summary>* queues) const {
+Status AmqpAdmin::Recorded(int qmDirFd, std::vector<QueueSummary>* queues) {
   queues->clear();
   std::string text;
-  Status s = SmallFile::Read(_qmDirFd, kQueuesFile, &text);
+  Status s = SmallFile::Read(qmDirFd, kQueuesFile, &text);
   if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME) return Status::Ok();
   if (!s.ok()) return s;
   std::istringstream in(text);
-  Summary q;
+  QueueSummary q;
+  q.maxMessageLength = AmqpQueue::kMaxMessageLength;
   while (in >> q.name >> q.maxDepth) queues->push_back(q);
   return Status::Ok();
 }
 
+int64_t AmqpAdmin::MaxDepth(int qmDirFd, const std::string& queue) {
+  std::vector<QueueSummary> queues;
+  if (!Recorded(qmDirFd, &queues).ok()) return 0;
+  auto it = std::find_if(queues.begin(), queues.end(),
+                         [&](const QueueSummary& q) { return q.name == queue; });
+  return it != queues.end() ? it->maxDepth : 0;
+}
+
 Status AmqpAdmin::Record(const std::string& queue, int64_t maxDepth, bool add) {
-  std::vector<Summary> queues;
-  Status s = Recorded(&queues);
+  std::vector<QueueSummary> queues;
+  Status s = Recorded(_qmDirFd, &queues);
   if (!s.ok()) return s;
   queues.erase(std::remove_if(queues.begin(), queues.end(),
-                              [&](const Summary& q) { return q.name == queue; }),
+                              [&](const QueueSummary& q) { return q.name == queue; }),
                queues.end());
   if (add) {
-    Summary q;
+    QueueSummary q;
     q.name = queue;
     q.maxDepth = maxDepth;
     queues.push_back(q);
   }
   std::sort(queues.begin(), queues.end(),
-            [](const Summary& a, const Summary& b) { return a.name < b.name; });
+            [](const QueueSummary& a, const QueueSummary& b) { return a.name < b.name; });
   std::string text;
-  for (const Summary& q : queues) text += q.name + " " + std::to_string(q.maxDepth) + "\n";
+  for (const QueueSummary& q : queues) text += q.name + " " + std::to_string(q.maxDepth) + "\n";
   return SmallFile::WriteAtomic(_qmDirFd, kQueuesFile, text);
 }
 

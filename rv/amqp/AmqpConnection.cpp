@@ -2,23 +2,20 @@
 
 #include "AmqpQueue.h"
 #include "AmqpSettings.h"
-#include "DataRoot.h"
 
 namespace rv {
 
-Status AmqpConnection::Connect(const std::string& name, UniqueFd qmDir,
-                               std::unique_ptr<Connection>* connection,
+Status AmqpConnection::Connect(const QueueManagerDir& qm, std::unique_ptr<Connection>* connection,
                                std::chrono::milliseconds limit) {
   AmqpSettings settings;
-  Status s = AmqpSettings::Read(qmDir.get(), name, &settings);
+  Status s = AmqpSettings::Read(qm.dir->get(), qm.name, &settings);
   if (!s.ok()) return s;
   std::unique_ptr<AmqpSession> session;
   s = AmqpSession::Open(settings.url, settings.password, limit, &session);
   if (!s.ok()) {
-    return Status::Error(s.reason(), "queue manager " + name + ": " + s.message());
+    return Status::Error(s.reason(), "queue manager " + qm.name + ": " + s.message());
   }
-  connection->reset(new AmqpConnection(name, std::make_shared<UniqueFd>(std::move(qmDir)),
-                                       std::shared_ptr<AmqpSession>(std::move(session))));
+  connection->reset(new AmqpConnection(qm, std::shared_ptr<AmqpSession>(std::move(session))));
   return Status::Ok();
 }
 
@@ -26,12 +23,9 @@ Status AmqpConnection::Open(const std::string& queueName, RVLONG options,
                             std::unique_ptr<OpenQueue>* queue) {
   Status s = _session->Usable();
   if (!s.ok()) return s;
-  if ((options & RVOO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(_qmDir->get())) {
-    return Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + _name + " is quiescing");
-  }
   if (options & RVOO_INPUT_EXCLUSIVE) {
     return Status::Error(RVRC_OPTIONS_ERROR,
-                         "exclusive input is not available on queue manager " + _name +
+                         "exclusive input is not available on queue manager " + _qm.name +
                              ", whose queues live on a broker; open for shared input");
   }
   _session->ReleaseBuffers();
@@ -41,12 +35,12 @@ Status AmqpConnection::Open(const std::string& queueName, RVLONG options,
   amqp_queue_declare(_session->state(), channel, amqp_cstring_bytes(queueName.c_str()), 1, 0, 0, 0,
                      amqp_empty_table);
   s = _session->Check(amqp_get_rpc_reply(_session->state()), channel,
-                      "cannot open queue " + queueName + " of queue manager " + _name);
+                      "cannot open queue " + queueName + " of queue manager " + _qm.name);
   if (!s.ok()) {
     if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME) {
       s = Status::Error(RVRC_UNKNOWN_OBJECT_NAME, "queue " + queueName + " does not exist on the " +
                                                       _session->where() + " of queue manager " +
-                                                      _name);
+                                                      _qm.name);
     }
     // The broker closed the channel; a fresh one stands ready for the next open.
     amqp_channel_t spare = 0;
@@ -55,7 +49,7 @@ Status AmqpConnection::Open(const std::string& queueName, RVLONG options,
     }
     return s;
   }
-  queue->reset(new AmqpQueue(_session, _qmDir, _name, queueName, options, channel));
+  queue->reset(new AmqpQueue(_session, _qm.dir, _qm.name, queueName, channel));
   return Status::Ok();
 }
 

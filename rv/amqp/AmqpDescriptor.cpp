@@ -1,12 +1,11 @@
 #include "AmqpDescriptor.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <optional>
+
+#include "MessageTime.h"
 
 namespace rv {
 
@@ -142,16 +141,7 @@ void FillForeign(const amqp_basic_properties_t& p, RVMD* md) {
     SetField(md->userIdentifier, sizeof md->userIdentifier, p.user_id.bytes, p.user_id.len);
   }
   if (p._flags & AMQP_BASIC_TIMESTAMP_FLAG) {
-    time_t seconds = static_cast<time_t>(p.timestamp);
-    struct tm tm;
-    if (::gmtime_r(&seconds, &tm) != nullptr) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                    tm.tm_mday);
-      std::memcpy(md->putDate, text, 8);
-      std::snprintf(text, sizeof text, "%02d%02d%02d00", tm.tm_hour, tm.tm_min, tm.tm_sec);
-      std::memcpy(md->putTime, text, 8);
-    }
+    MessageTime::SetPutDateTime(static_cast<int64_t>(p.timestamp) * 1000, md);
   }
 }
 
@@ -261,8 +251,9 @@ AmqpDescriptor::AmqpDescriptor(const RVMD& md, int64_t putMs) {
   }
 }
 
-void AmqpDescriptor::Fill(const amqp_basic_properties_t& p, int64_t nowMs, RVMD* md) {
+void AmqpDescriptor::Fill(const amqp_basic_properties_t& p, RVMD* md, int64_t* expiresMs) {
   *md = StartValues();
+  *expiresMs = 0;
   md->priority =
       (p._flags & AMQP_BASIC_PRIORITY_FLAG) ? std::min<RVLONG>(p.priority, RVPRI_MAX) : 0;
   if (p._flags & AMQP_BASIC_MESSAGE_ID_FLAG) {
@@ -294,10 +285,7 @@ void AmqpDescriptor::Fill(const amqp_basic_properties_t& p, int64_t nowMs, RVMD*
   }
   const amqp_field_value_t* put = Header(p, kPutMsKey);
   std::optional<int64_t> putMs = put != nullptr ? IntValue(*put) : std::nullopt;
-  if (md->expiry > 0 && putMs) {
-    int64_t left = (*putMs + int64_t{md->expiry} * 100 - nowMs + 99) / 100;
-    md->expiry = static_cast<RVLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
-  }
+  if (putMs) *expiresMs = MessageTime::ExpiresAt(*putMs, md->expiry);
 }
 
 }  // namespace rv

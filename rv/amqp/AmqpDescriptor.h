@@ -31,10 +31,9 @@ class AmqpDescriptor {
 
   const amqp_basic_properties_t& properties() const { return _properties; }
 
-  // Fills md from a received message's properties as the embedded store would from its stored
-  // descriptor: the fields as put, and a limited expiry turned into the tenths of a second left
-  // at nowMs (at least 1).
-  static void Fill(const amqp_basic_properties_t& properties, int64_t nowMs, RVMD* md);
+  // Fills md from a received message's properties with the fields as they were put, and
+  // *expiresMs with the time a limited expiry ends (0: never, or not known).
+  static void Fill(const amqp_basic_properties_t& properties, RVMD* md, int64_t* expiresMs);
 
   // Lower-case hex digits of an identifier, and back; FromHex fails unless text has exactly
   // 2 * size hex digits.

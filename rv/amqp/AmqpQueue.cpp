@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <sstream>
 
 #include "AmqpAdmin.h"
 #include "AmqpDescriptor.h"
 #include "DataRoot.h"
-#include "SmallFile.h"
 
 namespace rv {
 
@@ -17,12 +15,6 @@ namespace {
 constexpr const char* kConsumerTag = "rv-get";
 constexpr auto kQuiesceCheck = std::chrono::seconds(1);
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 bool IsMethod(const amqp_frame_t& f, amqp_method_number_t id) {
   return f.frame_type == AMQP_FRAME_METHOD && f.payload.method.id == id;
 }
@@ -30,13 +22,11 @@ bool IsMethod(const amqp_frame_t& f, amqp_method_number_t id) {
 }  // namespace
 
 AmqpQueue::AmqpQueue(std::shared_ptr<AmqpSession> session, std::shared_ptr<UniqueFd> qmDir,
-                     std::string qmName, std::string queueName, RVLONG options,
-                     amqp_channel_t channel)
+                     std::string qmName, std::string queueName, amqp_channel_t channel)
     : _session(std::move(session)),
       _qmDir(std::move(qmDir)),
       _qmName(std::move(qmName)),
       _queue(std::move(queueName)),
-      _options(options),
       _channel(channel),
       _serial(_session->Serial(channel)) {}
 
@@ -63,26 +53,14 @@ Status AmqpQueue::EnsureChannel() {
   return s;
 }
 
-Status AmqpQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t length) {
-  if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
-  if (!(_options & RVOO_OUTPUT)) {
-    return Status::Error(RVRC_NOT_OPEN_FOR_OUTPUT, Name() + " was not opened for output");
-  }
-  if ((pmo.options & RVPMO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(_qmDir->get())) {
-    return Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + _qmName + " is quiescing");
-  }
-  if (length > kMaxMessageLength) {
-    return Status::Error(RVRC_MSG_TOO_BIG_FOR_Q,
-                         "message of " + std::to_string(length) + " bytes exceeds the maximum " +
-                             std::to_string(kMaxMessageLength) + " of " + Name());
-  }
+Status AmqpQueue::Put(const RVMD& md, const void* data, size_t length, int64_t putMs,
+                      int64_t /*expiresMs: the descriptor carries the put time and expiry*/) {
   Status s = EnsureChannel();
   if (s.ok()) s = _session->EnableConfirms(_channel);
   if (!s.ok()) return s;
-  if (md->priority == RVPRI_PRIORITY_AS_Q_DEF) md->priority = 0;
 
   const std::string what = "cannot put to " + Name();
-  AmqpDescriptor descriptor(*md, NowMs());
+  AmqpDescriptor descriptor(md, putMs);
   const uint64_t tag = _session->NextPublishTag(_channel);
   amqp_bytes_t body;
   body.len = length;
@@ -110,7 +88,7 @@ Status AmqpQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t lengt
     if (frame.channel != _channel || frame.frame_type != AMQP_FRAME_METHOD) continue;
     if (IsMethod(frame, AMQP_BASIC_RETURN_METHOD)) {
       // The content of the returned message follows; it must be read off the connection.
-      Delivery ignored;
+      Received ignored;
       s = ReadContent(0, &ignored);
       if (!s.ok()) return s;
       returned = true;
@@ -134,16 +112,7 @@ Status AmqpQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t lengt
 Status AmqpQueue::Refused(const std::string& what) {
   // A queue defined with a maximum depth refuses puts beyond it; anything else is the broker's
   // own trouble (disk or memory alarm).
-  int64_t maxDepth = 0;
-  std::string text;
-  if (SmallFile::Read(_qmDir->get(), AmqpAdmin::kQueuesFile, &text).ok()) {
-    std::istringstream in(text);
-    std::string name;
-    int64_t depth = 0;
-    while (in >> name >> depth) {
-      if (name == _queue) maxDepth = depth;
-    }
-  }
+  const int64_t maxDepth = AmqpAdmin::MaxDepth(_qmDir->get(), _queue);
   if (maxDepth > 0) {
     amqp_queue_declare_ok_t* ok =
         amqp_queue_declare(_session->state(), _channel, amqp_cstring_bytes(_queue.c_str()), 1, 0, 0,
@@ -158,20 +127,20 @@ Status AmqpQueue::Refused(const std::string& what) {
                        what + ": the broker refused the message (out of resources)");
 }
 
-Status AmqpQueue::ReadContent(uint64_t tag, Delivery* delivery) {
+Status AmqpQueue::ReadContent(uint64_t tag, Received* received) {
   amqp_message_t message;
   amqp_rpc_reply_t reply = amqp_read_message(_session->state(), _channel, &message, 0);
   Status s = _session->Check(reply, _channel, "cannot receive a message from " + Name());
   if (!s.ok()) return s;
-  delivery->tag = tag;
-  AmqpDescriptor::Fill(message.properties, NowMs(), &delivery->md);
-  delivery->body.assign(static_cast<const char*>(message.body.bytes), message.body.len);
+  received->tag = tag;
+  AmqpDescriptor::Fill(message.properties, &received->md, &received->expiresMs);
+  received->body.assign(static_cast<const char*>(message.body.bytes), message.body.len);
   amqp_destroy_message(&message);
   return Status::Ok();
 }
 
-Status AmqpQueue::BasicGet(std::optional<Delivery>* delivery, uint32_t* left) {
-  delivery->reset();
+Status AmqpQueue::BasicGet(std::optional<Received>* received, uint32_t* left) {
+  received->reset();
   amqp_rpc_reply_t reply =
       amqp_basic_get(_session->state(), _channel, amqp_cstring_bytes(_queue.c_str()), 0);
   Status s = _session->Check(reply, _channel, "cannot get from " + Name());
@@ -180,18 +149,18 @@ Status AmqpQueue::BasicGet(std::optional<Delivery>* delivery, uint32_t* left) {
   auto* ok = static_cast<amqp_basic_get_ok_t*>(reply.reply.decoded);
   uint64_t tag = ok->delivery_tag;
   if (left != nullptr) *left = ok->message_count;
-  Delivery d;
-  s = ReadContent(tag, &d);
+  Received r;
+  s = ReadContent(tag, &r);
   if (!s.ok()) return s;
-  *delivery = std::move(d);
+  *received = std::move(r);
   return Status::Ok();
 }
 
-Status AmqpQueue::WaitForDelivery(RVGMO* gmo, std::optional<Delivery>* delivery) {
-  const bool failIfQuiescing = (gmo->options & RVGMO_FAIL_IF_QUIESCING) != 0;
+Status AmqpQueue::WaitForDelivery(const RVGMO& gmo, std::optional<Received>* received) {
+  const bool failIfQuiescing = (gmo.options & RVGMO_FAIL_IF_QUIESCING) != 0;
   std::optional<AmqpSession::Clock::time_point> deadline;
-  if (gmo->waitInterval != RVWI_UNLIMITED) {
-    deadline = AmqpSession::Clock::now() + std::chrono::milliseconds(gmo->waitInterval);
+  if (gmo.waitInterval != RVWI_UNLIMITED) {
+    deadline = AmqpSession::Clock::now() + std::chrono::milliseconds(gmo.waitInterval);
   }
   Status s;
   if (!_session->PrefetchSet(_channel)) {
@@ -226,10 +195,10 @@ Status AmqpQueue::WaitForDelivery(RVGMO* gmo, std::optional<Delivery>* delivery)
     if (frame.channel != _channel || frame.frame_type != AMQP_FRAME_METHOD) continue;
     if (IsMethod(frame, AMQP_BASIC_DELIVER_METHOD)) {
       auto* deliver = static_cast<amqp_basic_deliver_t*>(frame.payload.method.decoded);
-      Delivery d;
-      s = ReadContent(deliver->delivery_tag, &d);
+      Received r;
+      s = ReadContent(deliver->delivery_tag, &r);
       if (!s.ok()) return s;
-      *delivery = std::move(d);
+      *received = std::move(r);
       break;
     }
     if (IsMethod(frame, AMQP_BASIC_CANCEL_METHOD)) {
@@ -238,12 +207,12 @@ Status AmqpQueue::WaitForDelivery(RVGMO* gmo, std::optional<Delivery>* delivery)
       break;
     }
   }
-  s = CancelConsumer(delivery);
+  s = CancelConsumer(received);
   if (!s.ok()) return s;
   return outcome;
 }
 
-Status AmqpQueue::CancelConsumer(std::optional<Delivery>* delivery) {
+Status AmqpQueue::CancelConsumer(std::optional<Received>* received) {
   const std::string what = "cannot stop waiting on " + Name();
   amqp_basic_cancel_t cancel{};
   cancel.consumer_tag = amqp_cstring_bytes(kConsumerTag);
@@ -264,33 +233,33 @@ Status AmqpQueue::CancelConsumer(std::optional<Delivery>* delivery) {
     if (IsMethod(frame, AMQP_BASIC_DELIVER_METHOD)) {
       // Delivered while the cancel was on its way: take it if we have none, else hand it back.
       auto* deliver = static_cast<amqp_basic_deliver_t*>(frame.payload.method.decoded);
-      Delivery d;
-      s = ReadContent(deliver->delivery_tag, &d);
+      Received r;
+      s = ReadContent(deliver->delivery_tag, &r);
       if (!s.ok()) return s;
-      if (!delivery->has_value()) {
-        *delivery = std::move(d);
+      if (!received->has_value()) {
+        *received = std::move(r);
       } else {
-        s = Requeue(d.tag);
+        s = Requeue(r.tag);
         if (!s.ok()) return s;
       }
     }
   }
 }
 
-Status AmqpQueue::Scan(const MatchCriteria& criteria, std::optional<Delivery>* delivery) {
+Status AmqpQueue::Scan(const MatchCriteria& criteria, std::optional<Received>* received) {
   std::vector<uint64_t> skipped;
   Status s;
   uint32_t left = 0;
   for (uint64_t limit = 1, n = 0; n < limit; ++n) {
-    std::optional<Delivery> d;
-    s = BasicGet(&d, &left);
-    if (!s.ok() || !d) break;
+    std::optional<Received> r;
+    s = BasicGet(&r, &left);
+    if (!s.ok() || !r) break;
     if (n == 0) limit = uint64_t{left} + 1;
-    if (criteria.Matches(d->md)) {
-      *delivery = std::move(d);
+    if (criteria.Matches(r->md)) {
+      *received = std::move(r);
       break;
     }
-    skipped.push_back(d->tag);
+    skipped.push_back(r->tag);
   }
   for (uint64_t tag : skipped) {
     Status r = Requeue(tag);
@@ -304,118 +273,91 @@ Status AmqpQueue::Requeue(uint64_t tag) {
                              "cannot hand a message back to " + Name());
 }
 
-void AmqpQueue::FillOut(const Delivery& d, RVMD* md, RVGMO* gmo) const {
-  *md = d.md;
-  std::memset(gmo->resolvedQName, 0, sizeof gmo->resolvedQName);
-  std::memcpy(gmo->resolvedQName, _queue.data(),
-              std::min(_queue.size(), sizeof gmo->resolvedQName));
+void AmqpQueue::FillOut(const Received& r, void* buf, RVLONG bufLen, Delivery* delivery) {
+  delivery->md = r.md;
+  delivery->expiresMs = r.expiresMs;
+  delivery->length = static_cast<int64_t>(r.body.size());
+  const int64_t copied = std::min<int64_t>(delivery->length, bufLen);
+  if (copied > 0) std::memcpy(buf, r.body.data(), static_cast<size_t>(copied));
 }
 
-Status AmqpQueue::Hand(Delivery d, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
-                       RVLONG* dataLen) {
-  FillOut(d, md, gmo);
-  const RVLONG length = static_cast<RVLONG>(d.body.size());
-  if (length > bufLen) {
-    if (bufLen > 0) std::memcpy(buf, d.body.data(), static_cast<size_t>(bufLen));
-    *dataLen = length;
-    gmo->returnedLength = bufLen;
-    _held = std::move(d);
-    return Status::Error(RVRC_TRUNCATED_MSG_FAILED,
-                         "message of " + std::to_string(length) + " bytes left on " + Name());
+Status AmqpQueue::Hand(Received r, void* buf, RVLONG bufLen, Delivery* delivery) {
+  FillOut(r, buf, bufLen, delivery);
+  if (delivery->length > bufLen) {
+    _held = std::move(r);
+    return Status::Ok();
   }
-  if (length > 0) std::memcpy(buf, d.body.data(), static_cast<size_t>(length));
   const std::string what = "cannot acknowledge a message of " + Name();
-  Status s = _session->CheckCode(amqp_basic_ack(_session->state(), _channel, d.tag, 0), what);
+  Status s = _session->CheckCode(amqp_basic_ack(_session->state(), _channel, r.tag, 0), what);
   if (s.ok()) s = _session->Sync(_channel, what);
-  if (!s.ok()) return s;
-  *dataLen = length;
-  gmo->returnedLength = length;
-  return Status::Ok();
+  return s;
 }
 
-Status AmqpQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen) {
-  if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
-  const MatchCriteria criteria(*md, *gmo);
+Status AmqpQueue::Get(const RVGMO& gmo, const MatchCriteria& criteria, void* buf, RVLONG bufLen,
+                      Delivery* delivery) {
   Status s = EnsureChannel();
   if (!s.ok()) return s;
-  if (gmo->options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) {
-    if (!(_options & RVOO_BROWSE)) {
-      return Status::Error(RVRC_NOT_OPEN_FOR_BROWSE, Name() + " was not opened for browsing");
-    }
-    return Browse(criteria, md, gmo, bufLen, buf, dataLen);
-  }
-  if (!(_options & (RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE))) {
-    return Status::Error(RVRC_NOT_OPEN_FOR_INPUT, Name() + " was not opened for input");
+  if (gmo.options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) {
+    return Browse(criteria, (gmo.options & RVGMO_BROWSE_FIRST) != 0, buf, bufLen, delivery);
   }
   if (_held) {
     if (!criteria.Any() || criteria.Matches(_held->md)) {
-      Delivery d = std::move(*_held);
+      Received r = std::move(*_held);
       _held.reset();
-      return Hand(std::move(d), md, gmo, bufLen, buf, dataLen);
+      return Hand(std::move(r), buf, bufLen, delivery);
     }
     uint64_t tag = _held->tag;
     _held.reset();
     s = Requeue(tag);
     if (!s.ok()) return s;
   }
-  const bool wait = (gmo->options & RVGMO_WAIT) != 0;
-  std::optional<Delivery> d;
+  const bool wait = (gmo.options & RVGMO_WAIT) != 0;
+  std::optional<Received> r;
   if (criteria.Any()) {
     if (wait) {
       return Status::Error(RVRC_GMO_ERROR,
                            "waiting for a message by its identifier is not available on " + Name() +
                                ", whose queues live on a broker");
     }
-    s = Scan(criteria, &d);
+    s = Scan(criteria, &r);
   } else {
-    s = BasicGet(&d, nullptr);
-    if (s.ok() && !d && wait) s = WaitForDelivery(gmo, &d);
+    s = BasicGet(&r, nullptr);
+    if (s.ok() && !r && wait) s = WaitForDelivery(gmo, &r);
   }
   if (!s.ok()) {
-    if (d) Requeue(d->tag);
+    if (r) Requeue(r->tag);
     return s;
   }
-  if (!d) return Status::Error(RVRC_NO_MSG_AVAILABLE, "no message on " + Name());
-  return Hand(std::move(*d), md, gmo, bufLen, buf, dataLen);
+  if (!r) return Status::Error(RVRC_NO_MSG_AVAILABLE, "no message on " + Name());
+  return Hand(std::move(*r), buf, bufLen, delivery);
 }
 
-Status AmqpQueue::Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
-                         RVLONG* dataLen) {
+Status AmqpQueue::Browse(const MatchCriteria& criteria, bool first, void* buf, RVLONG bufLen,
+                         Delivery* delivery) {
   Status s;
   // A browse-first again after a truncated browse-first (a larger buffer for the same message)
   // keeps that message: it is still the first.
   const bool retryFirst = _browsePending && _browsed.size() == 1;
-  if ((gmo->options & RVGMO_BROWSE_FIRST) && !retryFirst) {
+  if (first && !retryFirst) {
     s = EndBrowse();
     if (!s.ok()) return s;
   }
   if (!_browsePending) {
     for (;;) {
-      std::optional<Delivery> d;
-      s = BasicGet(&d, nullptr);
+      std::optional<Received> r;
+      s = BasicGet(&r, nullptr);
       if (!s.ok()) return s;
-      if (!d)
+      if (!r)
         return Status::Error(RVRC_NO_MSG_AVAILABLE, "no more messages to browse on " + Name());
-      _browsed.push_back(d->tag);
-      if (!criteria.Any() || criteria.Matches(d->md)) {
-        _browsePending = std::move(d);
+      _browsed.push_back(r->tag);
+      if (!criteria.Any() || criteria.Matches(r->md)) {
+        _browsePending = std::move(r);
         break;
       }
     }
   }
-  FillOut(*_browsePending, md, gmo);
-  const RVLONG length = static_cast<RVLONG>(_browsePending->body.size());
-  if (length > bufLen) {
-    if (bufLen > 0) std::memcpy(buf, _browsePending->body.data(), static_cast<size_t>(bufLen));
-    *dataLen = length;
-    gmo->returnedLength = bufLen;
-    return Status::Error(RVRC_TRUNCATED_MSG_FAILED,
-                         "message of " + std::to_string(length) + " bytes not browsed");
-  }
-  if (length > 0) std::memcpy(buf, _browsePending->body.data(), static_cast<size_t>(length));
-  *dataLen = length;
-  gmo->returnedLength = length;
-  _browsePending.reset();
+  FillOut(*_browsePending, buf, bufLen, delivery);
+  if (delivery->length <= bufLen) _browsePending.reset();
   return Status::Ok();
 }
 

@@ -9,7 +9,7 @@
 // (prefetch 1) that lives only while the call waits: no polling. A message is acknowledged only
 // when it is handed to the caller, and the acknowledgement is followed by a round trip, so a
 // successful get means the broker has removed the message. A message too long for the buffer
-// stays unacknowledged and held for this handle (RVRC_TRUNCATED_MSG_FAILED), so the next get
+// stays unacknowledged and held for this handle, so the next get
 // takes exactly that message; closing the handle hands it back, and the broker hands it back
 // itself when the connection or the process dies. Selection by message or correlation
 // identifier matches the held message, or scans the messages on the queue at the time of the
@@ -17,7 +17,7 @@
 // (RVRC_GMO_ERROR). Browsing takes messages without acknowledging them and hands them all back
 // at the next browse-first or at close; until then other getters do not see them.
 //
-// Owned by the C layer's handle table; one thread at a time.
+// Owned by the C calls' handle table; one thread at a time.
 #pragma once
 
 #include <amqp.h>
@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "MatchCriteria.h"
 #include "AmqpSession.h"
+#include "MatchCriteria.h"
 #include "OpenQueue.h"
 #include "UniqueFd.h"
 
@@ -41,48 +41,53 @@ class AmqpQueue : public OpenQueue {
 
   // channel is open, taken from the session for this handle alone.
   AmqpQueue(std::shared_ptr<AmqpSession> session, std::shared_ptr<UniqueFd> qmDir,
-            std::string qmName, std::string queueName, RVLONG options, amqp_channel_t channel);
+            std::string qmName, std::string queueName, amqp_channel_t channel);
   ~AmqpQueue() override;
 
-  Status Put(RVMD* md, const RVPMO& pmo, const void* data, size_t length) override;
-  Status Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen) override;
+  int64_t maxMessageLength() const override { return kMaxMessageLength; }
+  Status Put(const RVMD& md, const void* data, size_t length, int64_t putMs,
+             int64_t expiresMs) override;
+  Status Get(const RVGMO& gmo, const MatchCriteria& criteria, void* buf, RVLONG bufLen,
+             Delivery* delivery) override;
   Status Close() override;
 
  private:
-  struct Delivery {
+  // A message taken from the broker and not yet acknowledged.
+  struct Received {
     uint64_t tag = 0;
     RVMD md;
+    int64_t expiresMs = 0;
     std::string body;
   };
 
   Status EnsureChannel();
-  Status BasicGet(std::optional<Delivery>* delivery, uint32_t* left);
-  Status ReadContent(uint64_t tag, Delivery* delivery);
-  Status WaitForDelivery(RVGMO* gmo, std::optional<Delivery>* delivery);
-  Status CancelConsumer(std::optional<Delivery>* delivery);
-  Status Scan(const MatchCriteria& criteria, std::optional<Delivery>* delivery);
-  Status Hand(Delivery delivery, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen);
-  Status Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
-                RVLONG* dataLen);
+  Status BasicGet(std::optional<Received>* received, uint32_t* left);
+  Status ReadContent(uint64_t tag, Received* received);
+  Status WaitForDelivery(const RVGMO& gmo, std::optional<Received>* received);
+  Status CancelConsumer(std::optional<Received>* received);
+  Status Scan(const MatchCriteria& criteria, std::optional<Received>* received);
+  Status Hand(Received received, void* buf, RVLONG bufLen, Delivery* delivery);
+  Status Browse(const MatchCriteria& criteria, bool first, void* buf, RVLONG bufLen,
+                Delivery* delivery);
   Status Requeue(uint64_t tag);
   // The Status of a put that the broker refused (negative confirm): RVRC_Q_FULL when the queue
   // is at the maximum depth that rvqm define gave it, else RVRC_RESOURCE_PROBLEM.
   Status Refused(const std::string& what);
   Status EndBrowse();
-  void FillOut(const Delivery& d, RVMD* md, RVGMO* gmo) const;
+  // Copies the message into the delivery and as much of its data as bufLen allows into buf.
+  static void FillOut(const Received& r, void* buf, RVLONG bufLen, Delivery* delivery);
   std::string Name() const;
 
   std::shared_ptr<AmqpSession> _session;
   std::shared_ptr<UniqueFd> _qmDir;
   std::string _qmName;
   std::string _queue;
-  RVLONG _options;
   amqp_channel_t _channel;
   uint64_t _serial;
   bool _closed = false;
-  std::optional<Delivery> _held;           // after a truncated get
+  std::optional<Received> _held;           // after a truncated get
   std::vector<uint64_t> _browsed;          // taken by browsing, not acknowledged
-  std::optional<Delivery> _browsePending;  // after a truncated browse
+  std::optional<Received> _browsePending;  // after a truncated browse
 };
 
 }  // namespace rv

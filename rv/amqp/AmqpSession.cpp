@@ -49,7 +49,7 @@ int ConnectTcp(const std::string& host, int port, AmqpSession::Clock::time_point
   for (struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
     int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-      *why = std::strerror(errno);
+      *why = Status::SystemText(errno);
       continue;
     }
     int err = ::connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
@@ -70,7 +70,7 @@ int ConnectTcp(const std::string& host, int port, AmqpSession::Clock::time_point
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       return fd;
     }
-    *why = std::strerror(err);
+    *why = Status::SystemText(err);
     ::close(fd);
   }
   return -1;

@@ -13,8 +13,9 @@ namespace rv {
 
 class AmqpSettings {
  public:
-  static constexpr const char* kBackend = "amqp";
   static constexpr const char* kUrlKey = "url";
+  // The setting of a new queue manager that names the file to read the password from.
+  static constexpr const char* kPasswordFileKey = "password-file";
   static constexpr const char* kPasswordFile = "password";
   static constexpr size_t kMaxPasswordLength = 1024;
 

@@ -8,10 +8,11 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <thread>
 
-#include "DataRoot.h"
 #include "ProcessRunner.h"
 #include "RvTestSupport.h"
+#include "rvadmin.h"
 #include "rvic.h"
 
 using namespace rvtest;
@@ -280,11 +281,7 @@ TEST_F(CallsTest, ConnectReasons) {
     RVLONG reason;
   };
   CreateQueueManager("QUIET");
-  {
-    rv::DataRoot r;
-    ASSERT_TRUE(rv::DataRoot::Open(false, &r).ok());
-    ASSERT_TRUE(r.SetQuiescing("QUIET", true).ok());
-  }
+  ASSERT_EQ(RVAdminSetQuiescing("QUIET", 1), RVRC_NONE);
   const Case cases[] = {
       {"QM1", RVRC_NONE},
       {"QM1   ", RVRC_NONE},
@@ -467,8 +464,7 @@ TEST_F(CallsTest, PutAndGetReasons) {
 TEST_F(CallsTest, QuiescingWakesWaitingGetThatAskedToFail) {
   std::thread quiescer([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    rv::DataRoot r;
-    if (rv::DataRoot::Open(false, &r).ok()) r.SetQuiescing("QM1", true);
+    RVAdminSetQuiescing("QM1", 1);
   });
   auto start = std::chrono::steady_clock::now();
   Outcome o = Get(hconn, hobj, nullptr, RVWI_UNLIMITED, nullptr, 100, RVMO_NONE, nullptr,
@@ -484,17 +480,13 @@ TEST_F(CallsTest, QuiescingWakesWaitingGetThatAskedToFail) {
   RVHOBJ q;
   EXPECT_EQ(Open(hconn, "Q1", RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING, &q).reason,
             RVRC_Q_MGR_QUIESCING);
-  rv::DataRoot r;
-  ASSERT_TRUE(rv::DataRoot::Open(false, &r).ok());
-  ASSERT_TRUE(r.SetQuiescing("QM1", false).ok());
+  ASSERT_EQ(RVAdminSetQuiescing("QM1", 0), RVRC_NONE);
   ASSERT_EQ(Connect("QM1", &h).cc, RVCC_OK);
   Disconnect(&h);
 }
 
 TEST_F(CallsTest, DeletedQueueManagerBreaksTheConnection) {
-  rv::DataRoot r;
-  ASSERT_TRUE(rv::DataRoot::Open(false, &r).ok());
-  ASSERT_TRUE(r.DeleteQueueManager("QM1", true).ok());
+  ASSERT_EQ(RVAdminDeleteQM("QM1", 1), RVRC_NONE);
   EXPECT_EQ(Put(hconn, hobj, "x").reason, RVRC_CONNECTION_BROKEN);
   EXPECT_EQ(Get(hconn, hobj, nullptr, 100).reason, RVRC_CONNECTION_BROKEN);
 }
@@ -555,6 +547,42 @@ TEST_F(CallsTest, BrowseShowsMessagesWithoutTakingThem) {
   EXPECT_EQ(Get(hconn, b, &data).reason, RVRC_NOT_OPEN_FOR_INPUT);
   Close(hconn, &b);
   EXPECT_EQ(Drain("QM1", "Q1").size(), 3u);
+}
+
+TEST_F(CallsTest, ErrorTextSaysWhatFailedUntilTheNextCall) {
+  RVHOBJ h;
+  EXPECT_EQ(Open(hconn, "NO.Q", RVOO_OUTPUT, &h).reason, RVRC_UNKNOWN_OBJECT_NAME);
+  EXPECT_STREQ(RVErrorText(), "queue NO.Q is not defined");
+  // Looking up a reason's text is no call of its own: the error text stays.
+  RVReasonText(RVRC_UNKNOWN_OBJECT_NAME);
+  EXPECT_STREQ(RVErrorText(), "queue NO.Q is not defined");
+  // Each thread has its own text.
+  std::string other = "unset";
+  std::thread([&] {
+    RVHCONN c;
+    Connect("NOSUCH", &c);
+    other = RVErrorText();
+  }).join();
+  EXPECT_EQ(other, "queue manager NOSUCH does not exist");
+  EXPECT_STREQ(RVErrorText(), "queue NO.Q is not defined");
+  // A call that succeeds clears it; a warning has a text too.
+  EXPECT_EQ(Put(hconn, hobj, "four").cc, RVCC_OK);
+  EXPECT_STREQ(RVErrorText(), "");
+  RVLONG length = 0;
+  EXPECT_EQ(Get(hconn, hobj, nullptr, 0, nullptr, 2, RVMO_NONE, &length).reason,
+            RVRC_TRUNCATED_MSG_FAILED);
+  EXPECT_STREQ(RVErrorText(), "message of 4 bytes left on queue Q1 of queue manager QM1");
+}
+
+TEST_F(CallsTest, ErrorTextCarriesTheSystemsCause) {
+  std::string file = root + "/not-a-folder";
+  WriteWholeFile(file, "");
+  ::setenv("RV_DATA_DIR", file.c_str(), 1);
+  RVHCONN h;
+  EXPECT_EQ(Connect("QM1", &h).reason, RVRC_RESOURCE_PROBLEM);
+  EXPECT_EQ(std::string(RVErrorText()),
+            "cannot open the data folder " + file + ": Not a directory");
+  ::setenv("RV_DATA_DIR", root.c_str(), 1);
 }
 
 TEST(RVReasonTextTest, NamesTheCode) {

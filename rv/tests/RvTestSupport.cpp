@@ -7,11 +7,9 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "DataRoot.h"
 #include "ObjectName.h"
 #include "ProcessRunner.h"
-#include "QueueStore.h"
-#include "UniqueFd.h"
+#include "rvadmin.h"
 
 namespace rvtest {
 
@@ -26,25 +24,16 @@ std::string FreshDataRoot(const std::string& tag) {
 }
 
 void CreateQueueManager(const std::string& qm, bool makeDefault) {
-  rv::DataRoot root;
-  rv::Status s = rv::DataRoot::Open(true, &root);
-  if (s.ok()) s = root.CreateQueueManager(qm, makeDefault);
-  if (!s.ok()) throw std::runtime_error(s.message());
+  if (RVAdminCreateQM(qm.c_str(), makeDefault, nullptr, nullptr, 0) != RVRC_NONE) {
+    throw std::runtime_error(RVErrorText());
+  }
 }
 
 void DefineQueue(const std::string& qm, const std::string& queue, long long maxDepth,
                  long long maxMessageLength) {
-  rv::DataRoot root;
-  rv::DataRoot::QueueManagerDefinition def;
-  rv::UniqueFd dir;
-  rv::Status s = rv::DataRoot::Open(false, &root);
-  if (s.ok()) s = root.OpenQueueManager(qm, &def, &dir);
-  rv::QueueStore::Definition q;
-  q.name = queue;
-  q.maxDepth = maxDepth;
-  q.maxMessageLength = maxMessageLength;
-  if (s.ok()) s = rv::QueueStore::Define(dir.get(), q);
-  if (!s.ok()) throw std::runtime_error(s.message());
+  if (RVAdminDefineQueue(qm.c_str(), queue.c_str(), maxDepth, maxMessageLength) != RVRC_NONE) {
+    throw std::runtime_error(RVErrorText());
+  }
 }
 
 Outcome Connect(const std::string& qm, RVHCONN* hconn) {

@@ -12,8 +12,8 @@ namespace rvtest {
 
 // Makes a fresh data root, points RV_DATA_DIR at it and returns its path.
 std::string FreshDataRoot(const std::string& tag);
-// Creates a queue manager and queues through the library's own administration code; throws
-// std::runtime_error on failure.
+// Creates a queue manager and queues through the administration calls (rvadmin.h); throws
+// std::runtime_error with the call's error text on failure.
 void CreateQueueManager(const std::string& qm, bool makeDefault = false);
 void DefineQueue(const std::string& qm, const std::string& queue, long long maxDepth = 50000,
                  long long maxMessageLength = 100 * 1024 * 1024);

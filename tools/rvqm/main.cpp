@@ -1,9 +1,10 @@
-// rvqm: sets up and inspects the embedded queue managers of the RV library: queue managers and
-// queues, messages in and out, quiescing, and the texts of reason codes. A queue manager may
-// also stand for a broker (create --amqp); its queues are then the broker's (rv/amqp). Every
-// command works on the data root that RV_DATA_DIR names (default
-// ${XDG_STATE_HOME:-$HOME/.local/state}/rv). Standard output carries only what a command is for;
-// errors go to standard error with exit status 1 (2 for "rvqm get" when no message came).
+// rvqm: sets up and inspects the queue managers of the RV library: queue managers and queues,
+// messages in and out, quiescing, and the texts of reason codes. A queue manager may also stand
+// for a broker (create --amqp); its queues are then the broker's. Every command works on the
+// data root that RV_DATA_DIR names (default ${XDG_STATE_HOME:-$HOME/.local/state}/rv), through
+// the library's public calls alone (rvadmin.h, and rvic.h for put and get). Standard output
+// carries only what a command is for; errors go to standard error with exit status 1 (2 for
+// "rvqm get" when no message came).
 #include <unistd.h>
 
 #include <cctype>
@@ -19,13 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "AmqpAdmin.h"
-#include "AmqpQueue.h"
-#include "AmqpSettings.h"
-#include "DataRoot.h"
-#include "LastError.h"
-#include "ObjectName.h"
-#include "QueueStore.h"
+#include "rvadmin.h"
 #include "rvic.h"
 
 namespace {
@@ -49,15 +44,14 @@ struct Command {
 };
 
 void CheckName(const std::string& name, const char* what) {
-  if (!rv::ObjectName::IsValid(name)) {
-    throw CommandError{std::string(what) + " name \"" + name +
-                       "\" is not valid: use 1 to 48 characters from A-Z a-z 0-9 . _ / %, no "
-                       "empty, \".\" or \"..\" part between slashes and no %XX escape"};
+  if (RVAdminCheckName(name.c_str()) != RVRC_NONE) {
+    throw CommandError{std::string(what) + " " + RVErrorText()};
   }
 }
 
-void Check(const rv::Status& s, const std::string& what) {
-  if (!s.ok()) throw CommandError{what + ": " + s.message()};
+// The outcome of an administration call: its error text says what failed and why.
+void Check(RVLONG reason) {
+  if (reason != RVRC_NONE) throw CommandError{RVErrorText()};
 }
 
 long long Number(const std::string& text, const char* option, long long min) {
@@ -71,26 +65,10 @@ long long Number(const std::string& text, const char* option, long long min) {
   return v;
 }
 
-rv::DataRoot OpenRoot(bool create) {
-  rv::DataRoot root;
-  Check(rv::DataRoot::Open(create, &root), "cannot use the data folder");
-  return root;
-}
-
-rv::UniqueFd OpenQm(const rv::DataRoot& root, const std::string& qm) {
-  CheckName(qm, "queue manager");
-  rv::DataRoot::QueueManagerDefinition def;
-  rv::UniqueFd dir;
-  Check(root.OpenQueueManager(qm, &def, &dir), "cannot open queue manager " + qm);
-  return dir;
-}
-
-// The administration connection of a broker queue manager, or null for an embedded one.
-std::unique_ptr<rv::AmqpAdmin> BrokerAdmin(const std::string& qm, const rv::UniqueFd& dir) {
-  if (!rv::AmqpAdmin::IsBroker(dir.get())) return nullptr;
-  std::unique_ptr<rv::AmqpAdmin> admin;
-  Check(rv::AmqpAdmin::Connect(qm, dir.get(), &admin), "cannot connect to queue manager " + qm);
-  return admin;
+RVQMINFO Describe(const std::string& qm) {
+  RVQMINFO info;
+  Check(RVAdminDescribeQM(qm.c_str(), &info));
+  return info;
 }
 
 // A connection and an open queue through the library's own calls; closed on destruction.
@@ -118,7 +96,7 @@ class Session {
     if (_connected) RVDISC(&_hconn, &cc, &rc);
   }
   [[noreturn]] static void Fail(const std::string& what, RVLONG reason, int status = 1) {
-    std::string detail = rv::LastError::Text();
+    std::string detail = RVErrorText();
     throw CommandError{
         what + ": " + RVReasonText(reason) + (detail.empty() ? "" : " (" + detail + ")"), status};
   }
@@ -200,7 +178,7 @@ void PrintMessage(long index, const RVMD& md, const std::string& data) {
   }
 }
 
-// Gets one message (or browses), growing the buffer after a 2080. Returns false on 2033.
+// Gets one message, growing the buffer after a 2080. Returns false on 2033.
 bool Receive(const Session& s, RVLONG options, RVLONG waitMs, RVMD* md, std::string* data,
              RVLONG* reasonOut) {
   RVLONG bufLen = 4096;
@@ -261,23 +239,11 @@ const std::vector<Command>& Commands() {
          if (o.count("--amqp") != o.count("--password-file")) {
            throw UsageError{"--amqp and --password-file go together"};
          }
-         std::map<std::string, std::string> settings;
-         std::function<rv::Status(int)> prepare;
-         std::string password;
-         if (o.count("--amqp")) {
-           rv::AmqpUrl url;
-           Check(rv::AmqpUrl::Parse(o["--amqp"], &url), "cannot create queue manager " + a[0]);
-           Check(rv::AmqpSettings::ReadPasswordFile(o["--password-file"], &password),
-                 "cannot create queue manager " + a[0]);
-           settings = {{"backend", rv::AmqpSettings::kBackend},
-                       {rv::AmqpSettings::kUrlKey, url.ToString()}};
-           prepare = [&password](int dir) {
-             return rv::AmqpSettings::WritePassword(dir, password);
-           };
-         }
-         rv::DataRoot root = OpenRoot(true);
-         Check(root.CreateQueueManager(a[0], o.count("--default") > 0, settings, prepare),
-               "cannot create queue manager " + a[0]);
+         const bool broker = o.count("--amqp") > 0;
+         const RVSETTING settings[] = {{"url", o["--amqp"].c_str()},
+                                       {"password-file", o["--password-file"].c_str()}};
+         Check(RVAdminCreateQM(a[0].c_str(), o.count("--default") > 0, broker ? "amqp" : nullptr,
+                               settings, broker ? 2 : 0));
        }},
       {"delete",
        "delete QM [--force]",
@@ -289,10 +255,7 @@ const std::vector<Command>& Commands() {
        1,
        1,
        [](const auto& a, auto& o) {
-         CheckName(a[0], "queue manager");
-         rv::DataRoot root = OpenRoot(false);
-         Check(root.DeleteQueueManager(a[0], o.count("--force") > 0),
-               "cannot delete queue manager " + a[0]);
+         Check(RVAdminDeleteQM(a[0].c_str(), o.count("--force") > 0));
        }},
       {"define",
        "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]",
@@ -306,30 +269,19 @@ const std::vector<Command>& Commands() {
        2,
        1000,
        [](const auto& a, auto& o) {
-         rv::QueueStore::Definition def;
-         if (o.count("--maxdepth")) def.maxDepth = Number(o["--maxdepth"], "--maxdepth", 1);
+         long long maxDepth = -1, maxMessageLength = -1;
+         if (o.count("--maxdepth")) maxDepth = Number(o["--maxdepth"], "--maxdepth", 1);
          if (o.count("--maxmsgl")) {
-           def.maxMessageLength = Number(o["--maxmsgl"], "--maxmsgl", 0);
-           if (def.maxMessageLength > 0x7fffffff)
-             throw UsageError{"--maxmsgl is at most 2147483647"};
+           maxMessageLength = Number(o["--maxmsgl"], "--maxmsgl", 0);
+           if (maxMessageLength > 0x7fffffff) throw UsageError{"--maxmsgl is at most 2147483647"};
          }
          for (size_t i = 1; i < a.size(); ++i) CheckName(a[i], "queue");
-         rv::DataRoot root = OpenRoot(false);
-         rv::UniqueFd qm = OpenQm(root, a[0]);
-         if (auto admin = BrokerAdmin(a[0], qm)) {
-           if (o.count("--maxmsgl")) {
-             throw UsageError{"--maxmsgl is not available on broker queue manager " + a[0]};
-           }
-           for (size_t i = 1; i < a.size(); ++i) {
-             Check(admin->Define(a[i], def.maxDepth),
-                   "cannot define queue " + a[i] + " on " + a[0]);
-           }
-           return;
+         CheckName(a[0], "queue manager");
+         if (o.count("--maxmsgl") && (Describe(a[0]).flags & RVQMF_BROKER)) {
+           throw UsageError{"--maxmsgl is not available on broker queue manager " + a[0]};
          }
          for (size_t i = 1; i < a.size(); ++i) {
-           def.name = a[i];
-           Check(rv::QueueStore::Define(qm.get(), def),
-                 "cannot define queue " + a[i] + " on " + a[0]);
+           Check(RVAdminDefineQueue(a[0].c_str(), a[i].c_str(), maxDepth, maxMessageLength));
          }
        }},
       {"undefine",
@@ -340,17 +292,7 @@ const std::vector<Command>& Commands() {
        {},
        2,
        2,
-       [](const auto& a, auto&) {
-         CheckName(a[1], "queue");
-         rv::DataRoot root = OpenRoot(false);
-         rv::UniqueFd qm = OpenQm(root, a[0]);
-         if (auto admin = BrokerAdmin(a[0], qm)) {
-           Check(admin->Undefine(a[1]), "cannot undefine queue " + a[1] + " on " + a[0]);
-           return;
-         }
-         Check(rv::QueueStore::Undefine(qm.get(), a[1], false),
-               "cannot undefine queue " + a[1] + " on " + a[0]);
-       }},
+       [](const auto& a, auto&) { Check(RVAdminUndefineQueue(a[0].c_str(), a[1].c_str())); }},
       {"list",
        "list [QM]",
        "Lists the queues of QM (default: the default queue manager), one line each:\n"
@@ -362,34 +304,21 @@ const std::vector<Command>& Commands() {
        0,
        1,
        [](const auto& a, auto&) {
-         rv::DataRoot root = OpenRoot(false);
-         std::string name;
-         if (a.empty()) {
-           Check(root.DefaultQueueManager(&name), "no queue manager named");
-         } else {
-           name = a[0];
-         }
-         rv::UniqueFd qm = OpenQm(root, name);
-         if (auto admin = BrokerAdmin(name, qm)) {
-           std::vector<rv::AmqpAdmin::Summary> queues;
-           Check(admin->List(&queues), "cannot list the queues of " + name);
-           size_t width = 1;
-           for (const auto& q : queues) width = std::max(width, q.name.size());
-           for (const auto& q : queues) {
-             std::printf("%-*s %8s %8lld %10zu\n", static_cast<int>(width), q.name.c_str(),
-                         q.exists ? std::to_string(q.depth).c_str() : "-",
-                         static_cast<long long>(q.maxDepth), rv::AmqpQueue::kMaxMessageLength);
-           }
-           return;
-         }
-         std::vector<rv::QueueStore::Summary> queues;
-         Check(rv::QueueStore::List(qm.get(), &queues), "cannot list the queues of " + name);
+         if (!a.empty()) CheckName(a[0], "queue manager");
+         std::vector<RVQINFO> queues;
+         Check(RVAdminListQueues(
+             a.empty() ? nullptr : a[0].c_str(),
+             [](void* context, const RVQINFO* q) {
+               static_cast<std::vector<RVQINFO>*>(context)->push_back(*q);
+               return 0;
+             },
+             &queues));
          size_t width = 1;
-         for (const auto& q : queues) width = std::max(width, q.name.size());
+         for (const auto& q : queues) width = std::max(width, std::strlen(q.name));
          for (const auto& q : queues) {
-           std::printf("%-*s %8zu %8lld %10lld\n", static_cast<int>(width), q.name.c_str(), q.depth,
-                       static_cast<long long>(q.definition.maxDepth),
-                       static_cast<long long>(q.definition.maxMessageLength));
+           std::printf("%-*s %8s %8lld %10lld\n", static_cast<int>(width), q.name,
+                       q.depth >= 0 ? std::to_string(q.depth).c_str() : "-", q.maxDepth,
+                       q.maxMsgLength);
          }
        }},
       {"browse",
@@ -403,25 +332,23 @@ const std::vector<Command>& Commands() {
        2,
        2,
        [](const auto& a, auto&) {
-         rv::DataRoot root;
-         rv::DataRoot::QueueManagerDefinition def;
-         rv::UniqueFd dir;
-         if (rv::ObjectName::IsValid(a[0]) && rv::DataRoot::Open(false, &root).ok() &&
-             root.OpenQueueManager(a[0], &def, &dir).ok() && rv::AmqpAdmin::IsBroker(dir.get())) {
+         RVQMINFO info;
+         if (!a[0].empty() && RVAdminDescribeQM(a[0].c_str(), &info) == RVRC_NONE &&
+             (info.flags & RVQMF_BROKER)) {
            std::fprintf(stderr,
                         "rvqm: note: %s is a broker queue manager; its messages are hidden from "
                         "other getters while the browse runs\n",
                         a[0].c_str());
          }
-         Session s(a[0], a[1], RVOO_BROWSE);
-         RVMD md;
-         std::string data;
-         RVLONG rc;
-         RVLONG option = RVGMO_BROWSE_FIRST;
-         for (long i = 1; Receive(s, option, 0, &md, &data, &rc); ++i) {
-           PrintMessage(i, md, data);
-           option = RVGMO_BROWSE_NEXT;
-         }
+         long index = 0;
+         Check(RVAdminBrowse(
+             a[0].c_str(), a[1].c_str(),
+             [](void* context, const RVMD* md, const void* data, RVLONG length) {
+               PrintMessage(++*static_cast<long*>(context), *md,
+                            std::string(static_cast<const char*>(data), length));
+               return 0;
+             },
+             &index));
        }},
       {"put",
        "put QM QUEUE FILE|- [--reply-to Q] [--reply-to-qmgr QM]",
@@ -485,20 +412,7 @@ const std::vector<Command>& Commands() {
        {},
        2,
        2,
-       [](const auto& a, auto&) {
-         CheckName(a[1], "queue");
-         rv::DataRoot root = OpenRoot(false);
-         rv::UniqueFd qm = OpenQm(root, a[0]);
-         if (auto admin = BrokerAdmin(a[0], qm)) {
-           uint32_t removed = 0;
-           Check(admin->Clear(a[1], &removed), "cannot clear queue " + a[1]);
-           return;
-         }
-         std::unique_ptr<rv::QueueStore> store;
-         Check(rv::QueueStore::Open(qm.get(), a[1], &store), "cannot open queue " + a[1]);
-         size_t removed = 0;
-         Check(store->Clear(&removed), "cannot clear queue " + a[1]);
-       }},
+       [](const auto& a, auto&) { Check(RVAdminClearQueue(a[0].c_str(), a[1].c_str(), nullptr)); }},
       {"quiesce",
        "quiesce QM",
        "Quiesces QM: new connections fail with reason 2161, and waiting gets that asked to\n"
@@ -507,11 +421,7 @@ const std::vector<Command>& Commands() {
        {},
        1,
        1,
-       [](const auto& a, auto&) {
-         CheckName(a[0], "queue manager");
-         rv::DataRoot root = OpenRoot(false);
-         Check(root.SetQuiescing(a[0], true), "cannot quiesce " + a[0]);
-       }},
+       [](const auto& a, auto&) { Check(RVAdminSetQuiescing(a[0].c_str(), 1)); }},
       {"start",
        "start QM",
        "Lifts the quiescing of QM.\n",
@@ -519,11 +429,7 @@ const std::vector<Command>& Commands() {
        {},
        1,
        1,
-       [](const auto& a, auto&) {
-         CheckName(a[0], "queue manager");
-         rv::DataRoot root = OpenRoot(false);
-         Check(root.SetQuiescing(a[0], false), "cannot start " + a[0]);
-       }},
+       [](const auto& a, auto&) { Check(RVAdminSetQuiescing(a[0].c_str(), 0)); }},
       {"reason",
        "reason CODE",
        "Prints the symbolic name of reason code CODE and what it means.\n",
@@ -548,6 +454,10 @@ int Run(int argc, char** argv) {
   }
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     PrintOverview();
+    return 0;
+  }
+  if (args[0] == "--version") {
+    std::printf("rvqm %s\n", RVVersion());
     return 0;
   }
   const Command* command = nullptr;

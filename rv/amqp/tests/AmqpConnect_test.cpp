@@ -44,18 +44,18 @@ class Loopback {
 
 class AmqpConnectTest : public ::testing::Test {
  protected:
-  // A queue manager folder that names the broker at port.
-  UniqueFd Folder(int port) {
+  // Queue manager QB in a folder of its own that names the broker at port.
+  QueueManagerDir Folder(int port) {
     std::string dir = MakeTempDir("amqp-connect");
-    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
+    auto fd = std::make_shared<UniqueFd>(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
     EXPECT_TRUE(SmallFile::WriteSettings(
-                    fd.get(), "qmgr.ini",
+                    fd->get(), "qmgr.ini",
                     {{"name", "QB"},
                      {"backend", "amqp"},
                      {"url", "amqp://probes@127.0.0.1:" + std::to_string(port) + "/t"}})
                     .ok());
-    EXPECT_TRUE(AmqpSettings::WritePassword(fd.get(), "pw").ok());
-    return fd;
+    EXPECT_TRUE(AmqpSettings::WritePassword(fd->get(), "pw").ok());
+    return {"QB", fd};
   }
 };
 
@@ -63,7 +63,7 @@ TEST_F(AmqpConnectTest, RefusedPortGivesNotAvailableAtOnce) {
   Loopback closed(false);
   std::unique_ptr<Connection> c;
   auto start = Clock::now();
-  Status s = AmqpConnection::Connect("QB", Folder(closed.port()), &c);
+  Status s = AmqpConnection::Connect(Folder(closed.port()), &c);
   EXPECT_EQ(s.reason(), RVRC_Q_MGR_NOT_AVAILABLE);
   EXPECT_NE(s.message().find("cannot reach"), std::string::npos) << s.message();
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
@@ -75,7 +75,7 @@ TEST_F(AmqpConnectTest, SilentBrokerTimesOutAfterTheLimit) {
   for (auto limit : {std::chrono::milliseconds(300), std::chrono::milliseconds(1500)}) {
     std::unique_ptr<Connection> c;
     auto start = Clock::now();
-    Status s = AmqpConnection::Connect("QB", Folder(silent.port()), &c, limit);
+    Status s = AmqpConnection::Connect(Folder(silent.port()), &c, limit);
     auto took = Clock::now() - start;
     EXPECT_EQ(s.reason(), RVRC_Q_MGR_NOT_AVAILABLE) << s.message();
     EXPECT_NE(s.message().find("did not answer"), std::string::npos) << s.message();
@@ -88,7 +88,7 @@ TEST_F(AmqpConnectTest, SilentBrokerTimesOutAfterTenSecondsByDefault) {
   Loopback silent(true);
   std::unique_ptr<Connection> c;
   auto start = Clock::now();
-  Status s = AmqpConnection::Connect("QB", Folder(silent.port()), &c);
+  Status s = AmqpConnection::Connect(Folder(silent.port()), &c);
   auto took = Clock::now() - start;
   EXPECT_EQ(s.reason(), RVRC_Q_MGR_NOT_AVAILABLE) << s.message();
   EXPECT_GE(took, std::chrono::milliseconds(9900));

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "AmqpAdmin.h"
 #include "AmqpSettings.h"
 #include "DataRoot.h"
 #include "ProcessRunner.h"
 #include "SmallFile.h"
+#include "rvadmin.h"
 
 namespace rv {
 
@@ -44,13 +44,10 @@ void BrokerFixture::SetUp() {
 }
 
 void BrokerFixture::TearDown() {
-  if (_queues.empty() || !_qmDir.valid()) return;
-  std::unique_ptr<AmqpAdmin> admin;
-  if (!AmqpAdmin::Connect("QB", _qmDir.get(), &admin).ok()) return;
+  if (!_qmDir.valid()) return;
   for (const std::string& q : _queues) {
-    uint32_t removed = 0;
-    admin->Clear(q, &removed);
-    admin->Undefine(q);
+    RVAdminClearQueue("QB", q.c_str(), nullptr);
+    RVAdminUndefineQueue("QB", q.c_str());
   }
 }
 
@@ -73,13 +70,8 @@ std::string BrokerFixture::NewQueue(const std::string& base) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = "t" + std::to_string(::getpid()) + "." + info->name();
   name = name.substr(0, 40 - std::min<size_t>(base.size(), 20)) + "." + base;
-  std::unique_ptr<AmqpAdmin> admin;
-  Status s = AmqpAdmin::Connect("QB", _qmDir.get(), &admin);
-  EXPECT_TRUE(s.ok()) << s.message();
-  if (!s.ok()) return name;
-  admin->Undefine(name);
-  s = admin->Define(name, 50000);
-  EXPECT_TRUE(s.ok()) << s.message();
+  RVAdminUndefineQueue("QB", name.c_str());
+  EXPECT_EQ(RVAdminDefineQueue("QB", name.c_str(), -1, -1), RVRC_NONE) << RVErrorText();
   _queues.push_back(name);
   return name;
 }

@@ -141,7 +141,9 @@ TEST_F(RvqmTest, UserErrorsGoToStandardErrorWithStatus1) {
   const Case cases[] = {
       {{}, "rvqm: a command is needed; \"rvqm --help\" lists them\n"},
       {{"frobnicate"}, "rvqm: unknown command \"frobnicate\"; \"rvqm --help\" lists them\n"},
-      {{"create"}, "rvqm create: too few arguments\nusage: rvqm create QM [--default] [--amqp URL --password-file FILE]\n"},
+      {{"create"},
+       "rvqm create: too few arguments\nusage: rvqm create QM [--default] [--amqp URL "
+       "--password-file FILE]\n"},
       {{"create", "QM1"},
        "rvqm create: cannot create queue manager QM1: queue manager QM1 already exists\n"},
       {{"create", "../evil"},
@@ -177,6 +179,71 @@ TEST_F(RvqmTest, UserErrorsGoToStandardErrorWithStatus1) {
     EXPECT_EQ(r.out, "") << k.err;
     EXPECT_EQ(r.err, k.err);
   }
+}
+
+TEST_F(RvqmTest, VersionIsTheProjects) {
+  ProcessResult r = Rvqm({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "rvqm " PROBES_VERSION "\n");
+}
+
+// A broker queue manager whose broker is down: enough to see what gets loaded.
+class RvqmBrokerModuleTest : public RvqmTest {
+ protected:
+  void SetUp() override {
+    RvqmTest::SetUp();
+    passwordFile = MakeTempDir("rvqm-pw") + "/pw";
+    WriteWholeFile(passwordFile, "secret\n");
+  }
+  std::vector<std::string> CreateBroker(const std::string& qm) {
+    return {"create", qm, "--amqp", "amqp://probes@127.0.0.1:1/v", "--password-file", passwordFile};
+  }
+  ProcessResult Run(std::vector<std::string> args, const std::string& name,
+                    const std::string& value) {
+    return ProcessRunner(RVQM_PATH, std::move(args))
+        .Env("RV_DATA_DIR", root)
+        .Env(name, value)
+        .Timeout(std::chrono::seconds(30))
+        .Run();
+  }
+  std::string passwordFile;
+};
+
+TEST_F(RvqmBrokerModuleTest, BrokerLibrariesAreLoadedOnlyForABrokerQueueManager) {
+  Ok({"create", "QM1"});
+  Ok(CreateBroker("QB"));
+  ProcessResult embedded = Run({"list", "QM1"}, "LD_DEBUG", "files");
+  EXPECT_EQ(embedded.status, 0) << embedded.err;
+  EXPECT_EQ(embedded.err.find("librabbitmq"), std::string::npos);
+  EXPECT_EQ(embedded.err.find("rvic-amqp.so"), std::string::npos);
+  ProcessResult broker = Run({"list", "QB"}, "LD_DEBUG", "files");
+  EXPECT_EQ(broker.status, 1);
+  EXPECT_NE(broker.err.find("rvic-amqp.so"), std::string::npos);
+  EXPECT_NE(broker.err.find("librabbitmq"), std::string::npos);
+  EXPECT_NE(broker.err.find("rvqm list: cannot connect to queue manager QB: queue manager QB: "
+                            "cannot reach the broker"),
+            std::string::npos)
+      << broker.err;
+}
+
+TEST_F(RvqmBrokerModuleTest, ModuleThatCannotBeLoadedIsNamedWithTheLoadersReason) {
+  Ok(CreateBroker("QB"));
+  const std::string empty = MakeTempDir("rvqm-no-module");
+  const std::string module = empty + "/rvic-amqp.so";
+  const std::string why = "backend \"amqp\" needs the module " + module +
+                          " (from RV_MODULE_DIR), which cannot be loaded: " + module +
+                          ": cannot open shared object file: No such file or directory";
+  ProcessResult r = Run(CreateBroker("QB2"), "RV_MODULE_DIR", empty);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "rvqm create: cannot create queue manager QB2: " + why + "\n");
+  r = Run({"get", "QB", "Q"}, "RV_MODULE_DIR", empty);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "rvqm get: cannot connect to queue manager QB: RVRC_Q_MGR_NOT_AVAILABLE: the queue "
+            "manager does not exist or cannot be reached (queue manager QB: " +
+                why + ")\n");
+  EXPECT_EQ(Run({"delete", "QB", "--force"}, "RV_MODULE_DIR", empty).status, 0)
+      << "a definition goes without its backend";
 }
 
 TEST(RvqmNoRootTest, MissingDataFolderIsExplained) {

@@ -13,6 +13,7 @@
 #include "DataRoot.h"
 #include "FileSystem.h"
 #include "MessageFile.h"
+#include "MessageTime.h"
 
 namespace rv {
 
@@ -22,19 +23,12 @@ constexpr auto kRecoveryInterval = std::chrono::seconds(1);
 // Without inotify, waiting gets look at the folder this often.
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 Status EmbeddedQueue::Open(int qmDirFd, const std::string& qmName, const std::string& queueName,
                            RVLONG options, std::unique_ptr<EmbeddedQueue>* queue) {
   std::unique_ptr<EmbeddedQueue> q(new EmbeddedQueue());
   q->_qmName = qmName;
-  q->_options = options;
   Status s = QueueStore::Open(qmDirFd, queueName, &q->_store);
   if (!s.ok()) return s;
   const RVLONG input = RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE;
@@ -146,22 +140,8 @@ Status EmbeddedQueue::ReturnStrays() {
   return Status::Ok();
 }
 
-void EmbeddedQueue::FillResult(const std::string& name, RVMD* md, RVGMO* gmo, const RVMD& stored,
-                               int64_t expiryMs) const {
-  (void)name;
-  *md = stored;
-  if (expiryMs > 0) {
-    int64_t left = (expiryMs - NowMs() + 99) / 100;
-    md->expiry = static_cast<RVLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
-  }
-  std::memset(gmo->resolvedQName, 0, sizeof gmo->resolvedQName);
-  const std::string& q = _store->definition().name;
-  std::memcpy(gmo->resolvedQName, q.data(), std::min(q.size(), sizeof gmo->resolvedQName));
-}
-
-Status EmbeddedQueue::TakeClaimed(const std::string& name, const MatchCriteria& criteria, RVMD* md,
-                                  RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen,
-                                  Outcome* outcome) {
+Status EmbeddedQueue::TakeClaimed(const std::string& name, const MatchCriteria& criteria, void* buf,
+                                  RVLONG bufLen, Delivery* delivery, Outcome* outcome) {
   *outcome = Outcome::kSkipped;
   int claimDir = _owner->claimDir();
   auto giveBack = [&](Status failure) {
@@ -191,38 +171,35 @@ Status EmbeddedQueue::TakeClaimed(const std::string& name, const MatchCriteria& 
   }
   // The data goes straight into the caller's buffer; a longer message is still read to the
   // end, in pieces, so that its checksum is known good before its length is reported.
-  s = MessageFile::ReadData(fd.get(), what, head, buf, bufLen > 0 ? static_cast<size_t>(bufLen) : 0);
+  s = MessageFile::ReadData(fd.get(), what, head, buf,
+                            bufLen > 0 ? static_cast<size_t>(bufLen) : 0);
   if (s.reason() == RVRC_MD_ERROR) return quarantine(s);
   fd.Reset();
   if (!s.ok()) return giveBack(s);
-  FillResult(name, md, gmo, head.md, head.expiryMs);
-  RVLONG length = static_cast<RVLONG>(head.dataLength);
-  if (length > bufLen) {
+  delivery->md = head.md;
+  delivery->expiresMs = head.expiryMs;
+  delivery->length = static_cast<int64_t>(head.dataLength);
+  if (delivery->length > bufLen) {
     // Too long for the buffer: keep it claimed, so only this handle can take it next.
     _held = name;
-    *dataLen = length;
-    gmo->returnedLength = bufLen;
     *outcome = Outcome::kDelivered;
-    return Status::Error(RVRC_TRUNCATED_MSG_FAILED,
-                         "message of " + std::to_string(length) + " bytes left on the queue");
+    return Status::Ok();
   }
   // Gone from disk before the caller sees it: a crash from here on cannot deliver it twice.
   if (Fs().UnlinkAt(claimDir, name, false) != 0) {
     return giveBack(Status::FromErrno(errno, "cannot remove message " + name));
   }
   if (_held == name) _held.clear();
-  *dataLen = length;
-  gmo->returnedLength = length;
   *outcome = Outcome::kDelivered;
   return Status::Ok();
 }
 
-Status EmbeddedQueue::TryGet(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen,
-                             void* buf, RVLONG* dataLen, bool* found) {
+Status EmbeddedQueue::TryGet(const MatchCriteria& criteria, void* buf, RVLONG bufLen,
+                             Delivery* delivery, bool* found) {
   *found = false;
   Status s = Refresh();
   if (!s.ok()) return s;
-  int64_t now = NowMs();
+  int64_t now = MessageTime::NowMs();
   for (auto it = _view.begin(); it != _view.end();) {
     const std::string name = it->first;
     MessageFile::Name parsed;
@@ -274,7 +251,7 @@ Status EmbeddedQueue::TryGet(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo
     }
     it = _view.erase(it);
     Outcome outcome;
-    s = TakeClaimed(name, criteria, md, gmo, bufLen, buf, dataLen, &outcome);
+    s = TakeClaimed(name, criteria, buf, bufLen, delivery, &outcome);
     if (outcome == Outcome::kDelivered || !s.ok()) {
       *found = outcome == Outcome::kDelivered;
       return s;
@@ -283,13 +260,13 @@ Status EmbeddedQueue::TryGet(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo
   return Status::Ok();
 }
 
-Status EmbeddedQueue::Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen,
-                             void* buf, RVLONG* dataLen) {
-  if (gmo->options & RVGMO_BROWSE_FIRST) _browseCursor.clear();
+Status EmbeddedQueue::Browse(const MatchCriteria& criteria, bool first, void* buf, RVLONG bufLen,
+                             Delivery* delivery) {
+  if (first) _browseCursor.clear();
   std::vector<std::string> names;
   Status s = _store->ListMessages(&names);
   if (!s.ok()) return s;
-  int64_t now = NowMs();
+  int64_t now = MessageTime::NowMs();
   for (const auto& name : names) {
     if (name <= _browseCursor) continue;
     MessageFile::Name parsed;
@@ -305,17 +282,13 @@ Status EmbeddedQueue::Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo
     if (s.reason() == RVRC_MD_ERROR) continue;
     if (!s.ok()) return s;
     if (criteria.Any() && !criteria.Matches(m.md)) continue;
-    FillResult(name, md, gmo, m.md, m.expiryMs);
-    RVLONG length = static_cast<RVLONG>(m.data.size());
-    RVLONG copied = std::min(length, bufLen);
+    delivery->md = m.md;
+    delivery->expiresMs = m.expiryMs;
+    delivery->length = static_cast<int64_t>(m.data.size());
+    RVLONG copied = static_cast<RVLONG>(std::min<int64_t>(delivery->length, bufLen));
     if (copied > 0) std::memcpy(buf, m.data.data(), static_cast<size_t>(copied));
-    *dataLen = length;
-    gmo->returnedLength = copied;
-    if (length > bufLen) {
-      return Status::Error(RVRC_TRUNCATED_MSG_FAILED,
-                           "message of " + std::to_string(length) + " bytes not browsed");
-    }
-    _browseCursor = name;
+    // A message longer than the buffer is browsed again by the next browse-next.
+    if (delivery->length <= bufLen) _browseCursor = name;
     return Status::Ok();
   }
   return Status::Error(RVRC_NO_MSG_AVAILABLE, "no more messages to browse");
@@ -331,17 +304,10 @@ void EmbeddedQueue::WaitForChange(std::chrono::milliseconds limit) {
   ::poll(&p, 1, ms);
 }
 
-Status EmbeddedQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen) {
-  if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
-  const MatchCriteria criteria(*md, *gmo);
-  if (gmo->options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) {
-    if (!(_options & RVOO_BROWSE)) {
-      return Status::Error(RVRC_NOT_OPEN_FOR_BROWSE, "the queue was not opened for browsing");
-    }
-    return Browse(criteria, md, gmo, bufLen, buf, dataLen);
-  }
-  if (!(_options & (RVOO_INPUT_AS_Q_DEF | RVOO_INPUT_SHARED | RVOO_INPUT_EXCLUSIVE))) {
-    return Status::Error(RVRC_NOT_OPEN_FOR_INPUT, "the queue was not opened for input");
+Status EmbeddedQueue::Get(const RVGMO& gmo, const MatchCriteria& criteria, void* buf, RVLONG bufLen,
+                          Delivery* delivery) {
+  if (gmo.options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) {
+    return Browse(criteria, (gmo.options & RVGMO_BROWSE_FIRST) != 0, buf, bufLen, delivery);
   }
   Status s = ReturnStrays();
   if (!s.ok()) return s;
@@ -349,24 +315,24 @@ Status EmbeddedQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG
   s = _store->RecoverClaims(_owner->id(), &returned);
   if (!s.ok()) return s;
 
-  const bool wait = (gmo->options & RVGMO_WAIT) != 0;
+  const bool wait = (gmo.options & RVGMO_WAIT) != 0;
   auto start = std::chrono::steady_clock::now();
   auto deadline = start;
   if (wait) {
-    deadline = gmo->waitInterval == RVWI_UNLIMITED
+    deadline = gmo.waitInterval == RVWI_UNLIMITED
                    ? std::chrono::steady_clock::time_point::max()
-                   : start + std::chrono::milliseconds(gmo->waitInterval);
+                   : start + std::chrono::milliseconds(gmo.waitInterval);
   }
   for (bool first = true;; first = false) {
     if (!_held.empty()) {
       std::string held = _held;
       Outcome outcome;
-      s = TakeClaimed(held, criteria, md, gmo, bufLen, buf, dataLen, &outcome);
+      s = TakeClaimed(held, criteria, buf, bufLen, delivery, &outcome);
       if (!s.ok() || outcome == Outcome::kDelivered) return s;
       _held.clear();
     }
     bool found = false;
-    s = TryGet(criteria, md, gmo, bufLen, buf, dataLen, &found);
+    s = TryGet(criteria, buf, bufLen, delivery, &found);
     if (!s.ok() || found) return s;
     auto now = std::chrono::steady_clock::now();
     if (first || now - _lastRecovery >= kRecoveryInterval) {
@@ -377,7 +343,7 @@ Status EmbeddedQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG
     }
     if (!wait)
       return Status::Error(RVRC_NO_MSG_AVAILABLE, "no message on " + _store->definition().name);
-    if ((gmo->options & RVGMO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(_store->qmDir())) {
+    if ((gmo.options & RVGMO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(_store->qmDir())) {
       return Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + _qmName + " is quiescing");
     }
     if (_store->Gone()) {
@@ -400,24 +366,12 @@ Status EmbeddedQueue::Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG
   }
 }
 
-Status EmbeddedQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t length) {
-  if (_closed) return Status::Error(RVRC_HOBJ_ERROR, "the queue handle is closed");
+Status EmbeddedQueue::Put(const RVMD& md, const void* data, size_t length, int64_t putMs,
+                          int64_t expiresMs) {
   const auto& def = _store->definition();
-  if (!(_options & RVOO_OUTPUT)) {
-    return Status::Error(RVRC_NOT_OPEN_FOR_OUTPUT,
-                         "queue " + def.name + " was not opened for output");
-  }
-  if ((pmo.options & RVPMO_FAIL_IF_QUIESCING) && DataRoot::IsQuiescing(_store->qmDir())) {
-    return Status::Error(RVRC_Q_MGR_QUIESCING, "queue manager " + _qmName + " is quiescing");
-  }
   if (_store->Gone()) {
     return Status::Error(RVRC_CONNECTION_BROKEN,
                          "queue " + def.name + " or its queue manager was deleted");
-  }
-  if (static_cast<int64_t>(length) > def.maxMessageLength) {
-    return Status::Error(RVRC_MSG_TOO_BIG_FOR_Q,
-                         "message of " + std::to_string(length) + " bytes exceeds the maximum " +
-                             std::to_string(def.maxMessageLength) + " of queue " + def.name);
   }
   std::vector<std::string> names;
   if (Fs().List(_store->msgDir(), &names) != 0) {
@@ -427,11 +381,8 @@ Status EmbeddedQueue::Put(RVMD* md, const RVPMO& pmo, const void* data, size_t l
     return Status::Error(RVRC_Q_FULL, "queue " + def.name + " holds its maximum of " +
                                           std::to_string(def.maxDepth) + " messages");
   }
-  if (md->priority == RVPRI_PRIORITY_AS_Q_DEF) md->priority = 0;
-  int64_t now = NowMs();
-  int64_t expiryMs = md->expiry > 0 ? now + int64_t{md->expiry} * 100 : 0;
   std::string fileName;
-  return _store->Publish(_owner->id(), *md, data, length, md->priority, expiryMs, now, &fileName);
+  return _store->Publish(_owner->id(), md, data, length, md.priority, expiresMs, putMs, &fileName);
 }
 
 Status EmbeddedQueue::Close() {

@@ -10,6 +10,7 @@
  * a call returns. Handles are small integers owned by the library until RVCLOSE or RVDISC.
  * A connection handle and its object handles belong to the process that made them and may be
  * used from one thread at a time. Any number of processes may use the same queues at once.
+ * rvadmin.h sets up the queue managers and queues; RVErrorText says more about a failure.
  *
  * Usable from C (C11) and C++.
  */
@@ -24,6 +25,13 @@ extern "C" {
 #define RV_STATIC_ASSERT(cond, text) static_assert(cond, text)
 #else
 #define RV_STATIC_ASSERT(cond, text) _Static_assert(cond, text)
+#endif
+
+/* The calls that the shared library exports; everything else in it stays hidden. */
+#if defined(__GNUC__)
+#define RV_API __attribute__((visibility("default")))
+#else
+#define RV_API
 #endif
 
 typedef int32_t RVLONG;
@@ -359,38 +367,48 @@ static inline void RVInitGMO(RVGMO* gmo) {
 
 /* Connects to the queue manager named by the NUL-terminated name (trailing blanks ignored; empty:
  * the default queue manager). The name and cno must not be null (2058, 2139 otherwise).
- * Reasons: 2058 malformed name, 2059 no such queue manager, 2161 quiescing, 2102 data root
- * unusable. */
-void RVCONNX(const char* qmgrName, RVCNO* cno, RVHCONN* hconn, RVLONG* compCode, RVLONG* reason);
+ * Reasons: 2058 malformed name, 2059 no such queue manager (or its broker cannot be reached, or
+ * the module of its backend cannot be loaded), 2161 quiescing, 2102 data root unusable. */
+RV_API void RVCONNX(const char* qmgrName, RVCNO* cno, RVHCONN* hconn, RVLONG* compCode,
+                    RVLONG* reason);
 
 /* Opens the queue that od names for the uses that options give (RVOO_*). Reasons: 2018, 2044,
  * 2046 options, 2152 malformed name, 2085 unknown queue, 2161 quiescing with
  * RVOO_FAIL_IF_QUIESCING. */
-void RVOPEN(RVHCONN hconn, RVOD* od, RVLONG options, RVHOBJ* hobj, RVLONG* compCode,
-            RVLONG* reason);
+RV_API void RVOPEN(RVHCONN hconn, RVOD* od, RVLONG options, RVHOBJ* hobj, RVLONG* compCode,
+                   RVLONG* reason);
 
 /* Closes the queue; *hobj becomes RVHO_UNUSABLE_HOBJ. A message held after a truncated get goes
  * back to its place on the queue. */
-void RVCLOSE(RVHCONN hconn, RVHOBJ* hobj, RVLONG options, RVLONG* compCode, RVLONG* reason);
+RV_API void RVCLOSE(RVHCONN hconn, RVHOBJ* hobj, RVLONG options, RVLONG* compCode, RVLONG* reason);
 
 /* Ends the connection and closes its queues; *hconn becomes RVHC_UNUSABLE_HCONN. */
-void RVDISC(RVHCONN* hconn, RVLONG* compCode, RVLONG* reason);
+RV_API void RVDISC(RVHCONN* hconn, RVLONG* compCode, RVLONG* reason);
 
 /* Puts bufLen bytes as one message. On success the message is on disk (flushed) and fully
  * visible; the descriptor then holds the message identifier, put date and time that were set. */
-void RVPUT(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVPMO* pmo, RVLONG bufLen, const void* buf,
-           RVLONG* compCode, RVLONG* reason);
+RV_API void RVPUT(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVPMO* pmo, RVLONG bufLen, const void* buf,
+                  RVLONG* compCode, RVLONG* reason);
 
 /* Takes the next message (highest priority first, then first in, first out) into buf. When the
  * message is longer than bufLen: completion 1, reason 2080, *dataLen the full length, and the
  * message stays on the queue held for this handle until taken, or until the handle is closed.
  * On other failures *dataLen is left unchanged. */
-void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
-           RVLONG* dataLen, RVLONG* compCode, RVLONG* reason);
+RV_API void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
+                  RVLONG* dataLen, RVLONG* compCode, RVLONG* reason);
 
 /* The reason code's symbolic name and a one-line explanation, e.g.
  * "RVRC_NO_MSG_AVAILABLE: no message is available on the queue". Never null; static storage. */
-const char* RVReasonText(RVLONG reason);
+RV_API const char* RVReasonText(RVLONG reason);
+
+/* What the last call of this thread that reports a completion code (here or in rvadmin.h) had
+ * to say beyond its reason code: what failed, on which queue, queue manager or file, and the
+ * system's or the broker's cause. "" after a call that succeeded; every such call clears it
+ * when it starts. Never null; the text stays valid until this thread's next call. */
+RV_API const char* RVErrorText(void);
+
+/* The library's version, "MAJOR.MINOR.PATCH". */
+RV_API const char* RVVersion(void);
 
 #ifdef __cplusplus
 }

@@ -26,8 +26,13 @@ class EmbeddedQueue : public OpenQueue {
                      RVLONG options, std::unique_ptr<EmbeddedQueue>* queue);
   ~EmbeddedQueue() override;
 
-  Status Put(RVMD* md, const RVPMO& pmo, const void* data, size_t length) override;
-  Status Get(RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf, RVLONG* dataLen) override;
+  int64_t maxMessageLength() const override { return _store->definition().maxMessageLength; }
+  // RVRC_CONNECTION_BROKEN once the queue or its queue manager is deleted, RVRC_Q_FULL at the
+  // queue's maximum depth.
+  Status Put(const RVMD& md, const void* data, size_t length, int64_t putMs,
+             int64_t expiresMs) override;
+  Status Get(const RVGMO& gmo, const MatchCriteria& criteria, void* buf, RVLONG bufLen,
+             Delivery* delivery) override;
   Status Close() override;
 
  private:
@@ -43,20 +48,17 @@ class EmbeddedQueue : public OpenQueue {
   Status StartWatching();
   Status Refresh();
   void DrainEvents();
-  Status TryGet(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
-                RVLONG* dataLen, bool* found);
-  Status TakeClaimed(const std::string& name, const MatchCriteria& criteria, RVMD* md, RVGMO* gmo,
-                     RVLONG bufLen, void* buf, RVLONG* dataLen, Outcome* outcome);
-  Status Browse(const MatchCriteria& criteria, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
-                RVLONG* dataLen);
+  Status TryGet(const MatchCriteria& criteria, void* buf, RVLONG bufLen, Delivery* delivery,
+                bool* found);
+  Status TakeClaimed(const std::string& name, const MatchCriteria& criteria, void* buf,
+                     RVLONG bufLen, Delivery* delivery, Outcome* outcome);
+  Status Browse(const MatchCriteria& criteria, bool first, void* buf, RVLONG bufLen,
+                Delivery* delivery);
   Status ReturnStrays();
   Status RecoverNow(size_t* recovered);
   void WaitForChange(std::chrono::milliseconds limit);
-  void FillResult(const std::string& name, RVMD* md, RVGMO* gmo, const RVMD& stored,
-                  int64_t expiryMs) const;
 
   std::string _qmName;
-  RVLONG _options = 0;
   std::unique_ptr<QueueStore> _store;
   std::unique_ptr<QueueOwner> _owner;
   UniqueFd _inputLock;

@@ -1,8 +1,8 @@
+#include "Crc32c.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "Crc32c.h"
 
 namespace {
 

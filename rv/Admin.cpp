@@ -1,0 +1,338 @@
+// The calls of rvadmin.h. Each checks its names, opens the data root and the queue manager,
+// finds the backend that serves it through the Registry and hands it the work. The text of a
+// failure names the step that failed ("cannot open queue manager QM1: ...") before the cause.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Backend.h"
+#include "DataRoot.h"
+#include "ErrorText.h"
+#include "ObjectName.h"
+#include "Registry.h"
+#include "rvadmin.h"
+
+namespace rv {
+
+namespace {
+
+Status Failed(const Status& s, const std::string& what) {
+  return s.ok() ? s : Status::Error(s.reason(), what + ": " + s.message());
+}
+
+Status CheckName(const char* name, const std::string& what, RVLONG reason) {
+  if (name != nullptr && ObjectName::IsValid(name)) return Status::Ok();
+  return Status::Error(reason, what + "name \"" + (name != nullptr ? name : "") +
+                                   "\" is not valid: use 1 to 48 characters from A-Z a-z 0-9 . "
+                                   "_ / %, no empty, \".\" or \"..\" part between slashes and "
+                                   "no %XX escape");
+}
+
+Status CheckQueueManagerName(const char* name) {
+  return CheckName(name, "queue manager ", RVRC_Q_MGR_NAME_ERROR);
+}
+
+Status CheckQueueName(const char* name) {
+  return CheckName(name, "queue ", RVRC_OBJECT_NAME_ERROR);
+}
+
+// RVRC_OPTIONS_ERROR for a pointer that the call needs and did not get.
+Status Given(const void* pointer, const char* what) {
+  if (pointer != nullptr) return Status::Ok();
+  return Status::Error(RVRC_OPTIONS_ERROR, std::string("the ") + what + " pointer is null");
+}
+
+Status OpenRoot(bool create, DataRoot* root) {
+  return Failed(DataRoot::Open(create, root), "cannot use the data folder");
+}
+
+// The queue manager that a call works on, opened, with its backend and, when the call works on
+// its queues, a connection (for a broker: a session with it).
+struct Target {
+  DataRoot root;
+  QueueManagerDir qm;
+  Backend* backend = nullptr;
+  std::unique_ptr<Connection> connection;
+};
+
+// qmName NULL or "" stands for the default queue manager where orDefault is set.
+Status OpenTarget(const char* qmName, bool orDefault, bool connect, Target* t) {
+  std::string name = qmName != nullptr ? qmName : "";
+  Status s = orDefault && name.empty() ? Status::Ok() : CheckQueueManagerName(qmName);
+  if (s.ok()) s = OpenRoot(false, &t->root);
+  if (s.ok() && name.empty()) {
+    s = Failed(t->root.DefaultQueueManager(&name), "no queue manager named");
+  }
+  if (s.ok()) {
+    s = Failed(Registry::Open(t->root, name, &t->qm, &t->backend),
+               "cannot open queue manager " + name);
+  }
+  if (s.ok() && connect) {
+    s = Failed(t->backend->Connect(t->qm, &t->connection),
+               "cannot connect to queue manager " + name);
+  }
+  return s;
+}
+
+template <typename T>
+void CopyName(const std::string& name, T& field) {
+  std::memset(field, 0, sizeof field);
+  std::memcpy(field, name.data(), std::min(name.size(), sizeof field - 1));
+}
+
+void Describe(const DataRoot& root, const std::string& name, const std::string& backendName,
+              RVLONG backendFlags, int qmDirFd, RVQMINFO* info) {
+  CopyName(name, info->name);
+  CopyName(backendName, info->backend);
+  info->flags = backendFlags;
+  std::string defaultName;
+  if (root.DefaultQueueManager(&defaultName).ok() && defaultName == name) {
+    info->flags |= RVQMF_DEFAULT;
+  }
+  if (DataRoot::IsQuiescing(qmDirFd)) info->flags |= RVQMF_QUIESCING;
+}
+
+// The outcome of a call made through rvic.h, as the text of a failure that an administration
+// call gives.
+Status CallFailed(const std::string& what, RVLONG reason) {
+  std::string detail = ErrorText::Get();
+  return Status::Error(
+      reason, what + ": " + RVReasonText(reason) + (detail.empty() ? "" : " (" + detail + ")"));
+}
+
+// Browses with the calls of rvic.h, growing the buffer to the length that a 2080 reports.
+Status Browse(const std::string& qm, const std::string& queue, RVMSGFN fn, void* context) {
+  RVCNO cno;
+  RVInitCNO(&cno);
+  RVHCONN hconn = RVHC_UNUSABLE_HCONN;
+  RVLONG cc, rc;
+  RVCONNX(qm.c_str(), &cno, &hconn, &cc, &rc);
+  if (cc == RVCC_FAILED) return CallFailed("cannot connect to queue manager " + qm, rc);
+  RVOD od;
+  RVInitOD(&od);
+  std::memcpy(od.objectName, queue.data(), queue.size());
+  RVHOBJ hobj = RVHO_UNUSABLE_HOBJ;
+  RVOPEN(hconn, &od, RVOO_BROWSE, &hobj, &cc, &rc);
+  Status s;
+  if (cc == RVCC_FAILED) s = CallFailed("cannot open queue " + queue + " of " + qm, rc);
+  std::vector<char> data(4096);
+  RVLONG option = RVGMO_BROWSE_FIRST;
+  while (s.ok()) {
+    RVMD md;
+    RVInitMD(&md);
+    RVGMO gmo;
+    RVInitGMO(&gmo);
+    gmo.options = option;
+    RVLONG length = 0;
+    RVGET(hconn, hobj, &md, &gmo, static_cast<RVLONG>(data.size()), data.data(), &length, &cc, &rc);
+    if (rc == RVRC_TRUNCATED_MSG_FAILED) {
+      data.resize(static_cast<size_t>(length));
+      continue;
+    }
+    if (rc == RVRC_NO_MSG_AVAILABLE) break;
+    if (cc == RVCC_FAILED) {
+      s = CallFailed("cannot get a message", rc);
+    } else if (fn(context, &md, data.data(), length) != 0) {
+      break;
+    }
+    option = RVGMO_BROWSE_NEXT;
+  }
+  if (hobj != RVHO_UNUSABLE_HOBJ) RVCLOSE(hconn, &hobj, RVCO_NONE, &cc, &rc);
+  RVDISC(&hconn, &cc, &rc);
+  return s;
+}
+
+template <typename Body>
+RVLONG Admin(Body&& body) {
+  return ErrorText::Run(body).reason();
+}
+
+}  // namespace
+
+}  // namespace rv
+
+using namespace rv;
+
+extern "C" {
+
+RVLONG RVAdminCheckName(const char* name) {
+  return Admin([&] { return CheckName(name, "", RVRC_OBJECT_NAME_ERROR); });
+}
+
+RVLONG RVAdminCreateQM(const char* qmName, int makeDefault, const char* backendName,
+                       const RVSETTING* settings, size_t count) {
+  return Admin([&] {
+    Status s = CheckQueueManagerName(qmName);
+    if (s.ok() && count > 0) s = Given(settings, "settings");
+    if (!s.ok()) return s;
+    const std::string what = std::string("cannot create queue manager ") + qmName;
+    std::string kind =
+        backendName != nullptr && *backendName != '\0' ? backendName : Registry::kDefaultBackend;
+    std::map<std::string, std::string> given;
+    for (size_t i = 0; i < count; ++i) {
+      if (settings[i].key == nullptr || settings[i].value == nullptr) {
+        return Status::Error(RVRC_OPTIONS_ERROR,
+                             what + ": setting " + std::to_string(i) + " has no key or no value");
+      }
+      given[settings[i].key] = settings[i].value;
+    }
+    Backend* backend = nullptr;
+    std::map<std::string, std::string> definition;
+    Backend::Prepare prepare;
+    s = Registry::Find(kind, &backend);
+    if (s.ok()) s = backend->Configure(given, &definition, &prepare);
+    if (!s.ok()) return Failed(s, what);
+    definition["backend"] = kind;
+    DataRoot root;
+    s = OpenRoot(true, &root);
+    if (!s.ok()) return s;
+    return Failed(root.CreateQueueManager(qmName, makeDefault != 0, definition, prepare), what);
+  });
+}
+
+RVLONG RVAdminDeleteQM(const char* qmName, int force) {
+  return Admin([&] {
+    DataRoot root;
+    Status s = CheckQueueManagerName(qmName);
+    if (s.ok()) s = OpenRoot(false, &root);
+    if (!s.ok()) return s;
+    const std::string what = std::string("cannot delete queue manager ") + qmName;
+    if (!force) {
+      QueueManagerDir qm;
+      Backend* backend = nullptr;
+      s = Registry::Open(root, qmName, &qm, &backend);
+      if (s.ok()) s = backend->CheckDelete(qm);
+      if (!s.ok()) return Failed(s, what);
+    }
+    return Failed(root.DeleteQueueManager(qmName), what);
+  });
+}
+
+RVLONG RVAdminDescribeQM(const char* qmName, RVQMINFO* info) {
+  return Admin([&] {
+    Target t;
+    Status s = Given(info, "description");
+    if (s.ok()) s = OpenTarget(qmName, true, false, &t);
+    if (s.ok()) {
+      Describe(t.root, t.qm.name, t.backend->name(), t.backend->flags(), t.qm.dir->get(), info);
+    }
+    return s;
+  });
+}
+
+RVLONG RVAdminListQMs(RVQMFN fn, void* context) {
+  return Admin([&] {
+    DataRoot root;
+    std::vector<std::string> names;
+    Status s = Given(reinterpret_cast<const void*>(fn), "callback");
+    if (s.ok()) s = OpenRoot(false, &root);
+    if (s.ok()) s = Failed(root.ListQueueManagers(&names), "cannot list the queue managers");
+    for (size_t i = 0; s.ok() && i < names.size(); ++i) {
+      DataRoot::QueueManagerDefinition definition;
+      UniqueFd dir;
+      // A folder without a definition is a queue manager still being made or deleted.
+      if (!root.OpenQueueManager(names[i], &definition, &dir).ok()) continue;
+      // A queue manager whose backend's module cannot be loaded still shows, without the
+      // backend's flags.
+      Backend* backend = nullptr;
+      RVQMINFO info;
+      if (Registry::Find(definition.backend, &backend).ok()) {
+        Describe(root, names[i], backend->name(), backend->flags(), dir.get(), &info);
+      } else {
+        Describe(root, names[i], definition.backend, 0, dir.get(), &info);
+      }
+      if (fn(context, &info) != 0) break;
+    }
+    return s;
+  });
+}
+
+RVLONG RVAdminSetQuiescing(const char* qmName, int quiescing) {
+  return Admin([&] {
+    DataRoot root;
+    Status s = CheckQueueManagerName(qmName);
+    if (s.ok()) s = OpenRoot(false, &root);
+    if (!s.ok()) return s;
+    return Failed(root.SetQuiescing(qmName, quiescing != 0),
+                  std::string(quiescing != 0 ? "cannot quiesce " : "cannot start ") + qmName);
+  });
+}
+
+RVLONG RVAdminDefineQueue(const char* qmName, const char* queue, long long maxDepth,
+                          long long maxMsgLength) {
+  return Admin([&] {
+    Target t;
+    Status s = CheckQueueName(queue);
+    if (s.ok() &&
+        (maxDepth == 0 || maxDepth < -1 || maxMsgLength < -1 || maxMsgLength > INT32_MAX)) {
+      s = Status::Error(RVRC_OPTIONS_ERROR, "a maximum depth of " + std::to_string(maxDepth) +
+                                                " or message length of " +
+                                                std::to_string(maxMsgLength) + " is not valid");
+    }
+    if (s.ok()) s = OpenTarget(qmName, false, true, &t);
+    if (!s.ok()) return s;
+    QueueAttributes attributes;
+    attributes.name = queue;
+    if (maxDepth != -1) attributes.maxDepth = maxDepth;
+    attributes.maxMessageLength = maxMsgLength;
+    return Failed(t.connection->Define(attributes),
+                  "cannot define queue " + attributes.name + " on " + t.qm.name);
+  });
+}
+
+RVLONG RVAdminUndefineQueue(const char* qmName, const char* queue) {
+  return Admin([&] {
+    Target t;
+    Status s = CheckQueueName(queue);
+    if (s.ok()) s = OpenTarget(qmName, false, true, &t);
+    if (!s.ok()) return s;
+    return Failed(t.connection->Undefine(queue),
+                  std::string("cannot undefine queue ") + queue + " on " + t.qm.name);
+  });
+}
+
+RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context) {
+  return Admin([&] {
+    Target t;
+    std::vector<QueueSummary> queues;
+    Status s = Given(reinterpret_cast<const void*>(fn), "callback");
+    if (s.ok()) s = OpenTarget(qmName, true, true, &t);
+    if (s.ok()) s = Failed(t.connection->List(&queues), "cannot list the queues of " + t.qm.name);
+    for (size_t i = 0; s.ok() && i < queues.size(); ++i) {
+      RVQINFO info;
+      CopyName(queues[i].name, info.name);
+      info.depth = queues[i].depth;
+      info.maxDepth = queues[i].maxDepth;
+      info.maxMsgLength = queues[i].maxMessageLength;
+      if (fn(context, &info) != 0) break;
+    }
+    return s;
+  });
+}
+
+RVLONG RVAdminClearQueue(const char* qmName, const char* queue, long long* removed) {
+  return Admin([&] {
+    Target t;
+    Status s = CheckQueueName(queue);
+    if (s.ok()) s = OpenTarget(qmName, false, true, &t);
+    if (!s.ok()) return s;
+    int64_t count = 0;
+    s = Failed(t.connection->Clear(queue, &count), std::string("cannot clear queue ") + queue);
+    if (s.ok() && removed != nullptr) *removed = count;
+    return s;
+  });
+}
+
+RVLONG RVAdminBrowse(const char* qmName, const char* queue, RVMSGFN fn, void* context) {
+  return Admin([&] {
+    Status s = CheckQueueManagerName(qmName);
+    if (s.ok()) s = CheckQueueName(queue);
+    if (s.ok()) s = Given(reinterpret_cast<const void*>(fn), "callback");
+    if (!s.ok()) return s;
+    return Browse(qmName, queue, fn, context);
+  });
+}
+
+}  // extern "C"
