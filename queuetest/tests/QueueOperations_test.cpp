@@ -12,6 +12,7 @@
 #include "FakeRvic.h"
 #include "KesException.h"
 #include "KesRVXMLTestUtility.h"
+#include "KesWaitInterval.h"
 #include "KesTrace.h"
 #include "RecordBytes.h"
 #include "TraceCapture.h"
@@ -292,25 +293,38 @@ TEST_F(QueueOperationsTest, GetOfAnEmptyMessageTakesOneAttempt) {
   EXPECT_EQ(replyToQMgr, KesString("unchanged"));
 }
 
+// Only a finite wait that ran out is a KesWaitExpired; every other failed get names its
+// reason code.
 TEST_F(QueueOperationsTest, FailedGetClosesDisconnectsAndThrowsNamingQueueAndReason) {
   struct Case {
     const char* label;
     bool emptyQueue;        // the fake fails with 2033 by itself
     RVLONG scriptedReason;  // otherwise the first get fails with this
+    long wait;
+    bool expired;
   };
-  for (const Case& c : {Case{"empty queue", true, 0}, Case{"broken connection", false, 2009}}) {
+  for (const Case& c : {Case{"empty queue", true, 0, 100, true},
+                        Case{"empty queue, no limit", true, 0, -1, false},
+                        Case{"broken connection", false, 2009, 100, false}}) {
     fakerv::Reset();
     if (!c.emptyQueue) Script("RVGET", RVCC_FAILED, c.scriptedReason);
     if (!c.emptyQueue) Fake().queue.push_back({"never taken", "Q", "QM"});
     RVLONG reason = c.emptyQueue ? RVRC_NO_MSG_AVAILABLE : c.scriptedReason;
     KesString replyToQ("before"), replyToQMgr;
     try {
-      _utility.Get(KesString("IN.Q"), KesString("QM1"), replyToQ, replyToQMgr, 100);
+      _utility.Get(KesString("IN.Q"), KesString("QM1"), replyToQ, replyToQMgr, c.wait);
       ADD_FAILURE() << c.label << ": no exception";
     } catch (const KesException& e) {
       std::string text = e.what();
-      for (std::string part : {std::string("IN.Q"), std::string("QM1"), std::to_string(reason),
-                               std::string(RVReasonText(reason))}) {
+      EXPECT_EQ(dynamic_cast<const KesWaitExpired*>(&e) != nullptr, c.expired) << c.label;
+      std::vector<std::string> parts = {"IN.Q", "QM1"};
+      if (c.expired) {
+        parts.push_back("within 100 ms");
+      } else {
+        parts.push_back(std::to_string(reason));
+        parts.push_back(RVReasonText(reason));
+      }
+      for (const std::string& part : parts) {
         EXPECT_NE(text.find(part), std::string::npos) << c.label << ": " << text;
       }
     }
