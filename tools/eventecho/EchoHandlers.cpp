@@ -94,7 +94,8 @@ void EchoHandlers::processingInstruction(const XMLCh* const target, const XMLCh*
   const LocalText targetText(target);
   Write("<?");
   Write(targetText.View());
-  if (data != nullptr) {
+  // The parser hands "<?t?>" over with empty, not null, data: empty data counts as none.
+  if (data != nullptr && *data != 0) {
     const LocalText dataText(data);
     Write(" ");
     Write(dataText.View());

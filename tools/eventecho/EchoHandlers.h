@@ -38,7 +38,7 @@ class EchoHandlers : public xercesc::HandlerBase {
   void endDocument() override;
   void endElement(const XMLCh* const name) override;
   void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length) override;
-  // data is null when the instruction has none; an empty data text still gets its blank.
+  // data is null or empty when the instruction has none; only data that has text gets a blank.
   void processingInstruction(const XMLCh* const target, const XMLCh* const data) override;
   void startDocument() override;
   void startElement(const XMLCh* const name, xercesc::AttributeList& attributes) override;

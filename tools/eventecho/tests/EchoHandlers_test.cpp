@@ -41,13 +41,13 @@ TEST_F(EchoHandlersTest, CharactersStopAtTheGivenLength) {
   EXPECT_EQ(Stdout([&] { raw.ignorableWhitespace(u" \n\t ", 2); }), " \n");
 }
 
-TEST_F(EchoHandlersTest, InstructionDataGetsABlankOnlyWhenPresent) {
+TEST_F(EchoHandlersTest, InstructionDataGetsABlankOnlyWhenItHasText) {
   struct {
     const XMLCh* data;
     std::string out;
   } const cases[] = {
       {nullptr, "<?t?>\n"},
-      {u"", "<?t ?>\n"},
+      {u"", "<?t?>\n"},
       {u"a<b", "<?t a<b?>\n"},
   };
   EchoHandlers handlers(true);
