@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string_view>
 #include <xercesc/sax/AttributeList.hpp>
+#include <xercesc/sax/Locator.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 
 #include "LocalText.h"
@@ -61,6 +62,19 @@ void Report(const char* kind, const SAXParseException& exc) {
 }  // namespace
 
 EchoHandlers::EchoHandlers(bool doEscapes) : _doEscapes(doEscapes) {}
+
+void EchoHandlers::ReportFatalError(const std::string& message) {
+  const std::u16string text(message.begin(), message.end());
+  if (_locator != nullptr) {
+    fatalError(SAXParseException(text.c_str(), *_locator));
+  } else {
+    fatalError(SAXParseException(text.c_str(), nullptr, nullptr, 0, 0));
+  }
+}
+
+void EchoHandlers::setDocumentLocator(const xercesc::Locator* const locator) {
+  _locator = locator;
+}
 
 void EchoHandlers::notationDecl(const XMLCh* const, const XMLCh* const, const XMLCh* const) {}
 

@@ -17,6 +17,7 @@
 // outlive the parse; it owns nothing of the parser's. Callbacks run on the parser's thread.
 #pragma once
 
+#include <string>
 #include <xercesc/sax/HandlerBase.hpp>
 
 class EchoHandlers : public xercesc::HandlerBase {
@@ -27,6 +28,10 @@ class EchoHandlers : public xercesc::HandlerBase {
   // Number of errors and fatal errors reported during the parse; warnings do not count.
   unsigned long ErrorCount() const { return _errorCount; }
 
+  // Reports a fatal error that the tool itself finds (a limit passed), at the parser's
+  // current position, exactly as the parser's own fatal errors. message is ASCII.
+  void ReportFatalError(const std::string& message);
+
   // DTDHandler: declarations produce no output.
   void notationDecl(const XMLCh* const name, const XMLCh* const publicId,
                     const XMLCh* const systemId) override;
@@ -36,6 +41,8 @@ class EchoHandlers : public xercesc::HandlerBase {
   // DocumentHandler.
   void characters(const XMLCh* const chars, const XMLSize_t length) override;
   void endDocument() override;
+  // Kept for ReportFatalError; valid while the parse runs.
+  void setDocumentLocator(const xercesc::Locator* const locator) override;
   void endElement(const XMLCh* const name) override;
   void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length) override;
   // data is null or empty when the instruction has none; only data that has text gets a blank.
@@ -51,4 +58,5 @@ class EchoHandlers : public xercesc::HandlerBase {
  private:
   bool _doEscapes;
   unsigned long _errorCount = 0;
+  const xercesc::Locator* _locator = nullptr;
 };

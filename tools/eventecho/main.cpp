@@ -11,8 +11,11 @@
 //   parse(file, false)              -> parse(const InputSource&) of an OpenedDocumentSource;
 //                                      cached grammars are not used unless asked for, so the
 //                                      "no reuse" flag needs no call
-// Two protections are added around the parse: the parser's SecurityManager bounds entity
-// expansion, and LocalOnlyNetAccessor keeps every URL fetch off the network.
+// Protections around the parse, for documents from anywhere: the parser's SecurityManager bounds
+// the number of entity expansions and ExpansionLimit what they produce in content, ParserMemory
+// bounds the parser's memory (entity references in an attribute value), RegularFileMgr opens no
+// directory and, besides the document, only regular files, and LocalOnlyNetAccessor keeps every
+// URL fetch off the network. A limit passed is reported as a fatal error and ends the parse.
 
 #include <cerrno>
 #include <cstdio>
@@ -26,9 +29,12 @@
 #include <xercesc/util/XMLException.hpp>
 
 #include "EchoHandlers.h"
+#include "ExpansionLimit.h"
 #include "LocalOnlyNetAccessor.h"
 #include "LocalText.h"
 #include "OpenedDocumentSource.h"
+#include "ParserMemory.h"
+#include "RegularFileMgr.h"
 
 using namespace xercesc;
 
@@ -99,24 +105,35 @@ void ReportAbort(const char* xmlFile, const char* reason) {
 }
 
 // Parses xmlFile with the given settings and returns the exit status.
-int Echo(const char* xmlFile, bool doValidation, bool doEscapes) {
+int Echo(const char* xmlFile, bool doValidation, bool doEscapes, RegularFileMgr& files) {
+  ParserMemory memory([&files] { return files.BytesRead(); });
   SecurityManager security;
   security.setEntityExpansionLimit(kEntityExpansionLimit);
-  SAXParser parser;
+  SAXParser parser(nullptr, &memory);
   parser.setValidationScheme(doValidation ? SAXParser::Val_Always : SAXParser::Val_Never);
   parser.setSecurityManager(&security);
   EchoHandlers handler(doEscapes);
   parser.setDocumentHandler(&handler);
   parser.setErrorHandler(&handler);
+  ExpansionLimit expansion(handler);
+  parser.installAdvDocHandler(&expansion);
   try {
     const OpenedDocumentSource source(xmlFile);
+    files.DocumentOpened();
     parser.parse(source);
+  } catch (const ExpansionLimit::Exceeded&) {
+    // Reported as a fatal error; the error count gives the exit status.
   } catch (const XMLException& exc) {
     ReportUnopened(xmlFile, exc);
     return -1;
   } catch (const OutOfMemoryException&) {
-    ReportAbort(xmlFile, "out of memory");
-    return -1;
+    if (!memory.Exceeded()) {
+      ReportAbort(xmlFile, "out of memory");
+      return -1;
+    }
+    handler.ReportFatalError("the document needs more than " + std::to_string(memory.Limit()) +
+                             " bytes of parser memory; this is the limit imposed by the "
+                             "application");
   } catch (const std::exception& exc) {
     ReportAbort(xmlFile, exc.what());
     return -1;
@@ -145,6 +162,7 @@ int main(int argC, char* argV[]) {
   }
   const PlatformTermination termination;
   LocalOnlyNetAccessor::Install();
+  RegularFileMgr& files = RegularFileMgr::Install();
 
   if (argC < 2) {
     Usage();
@@ -172,5 +190,5 @@ int main(int argC, char* argV[]) {
     Usage();
     return Finish(1);
   }
-  return Finish(Echo(argV[argInd], doValidation, doEscapes));
+  return Finish(Echo(argV[argInd], doValidation, doEscapes, files));
 }
