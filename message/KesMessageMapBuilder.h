@@ -34,6 +34,8 @@ class KesMessageMapBuilder {
 
   // The number of open elements.
   uint32_t Depth() const { return static_cast<uint32_t>(_open.size()); }
+  // The memory that the map holds so far, in bytes.
+  uint64_t Bytes() const;
 
   // The finished map. Requires a closed root element; the builder is spent afterwards.
   KesMessageMap Finish();
@@ -61,4 +63,5 @@ class KesMessageMapBuilder {
   KesMessageMap::Rep* _pRep;
   std::vector<Open> _open;
   std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> _nameIds;
+  uint64_t _nameBytes = 0;  // the names and their entries in _names and _nameIds
 };

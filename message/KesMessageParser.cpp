@@ -20,6 +20,7 @@
 
 #include "KesException.h"
 #include "KesMessageMapBuilder.h"
+#include "KesParserMemory.h"
 
 namespace xc = XERCES_CPP_NAMESPACE;
 
@@ -101,8 +102,15 @@ void EnsurePlatform() {
 // the parser itself does not know.
 class MapHandler : public xc::DefaultHandler {
  public:
-  MapHandler(KesMessageMapBuilder& builder, const KesMessageParser::Limits& limits)
-      : _builder(builder), _limits(limits) {}
+  MapHandler(KesMessageMapBuilder& builder, KesParserMemory& memory,
+             const KesMessageParser::Limits& limits)
+      : _builder(builder), _memory(memory), _limits(limits) {}
+
+  // The refusal when the parser and the map together pass the memory limit.
+  KesException OutOfMemory() const {
+    return Here("parsing needs more than " + std::to_string(_memory.Limit()) +
+                " bytes of memory, the limit for this message");
+  }
 
   void setDocumentLocator(const xc::Locator* locator) override { _locator = locator; }
 
@@ -123,6 +131,7 @@ class MapHandler : public xc::DefaultHandler {
       volume += _name.size() + _scratch.size();
     }
     if (_entityDepth > 0) Produced(volume);
+    CheckMemory();
   }
 
   void endElement(const XMLCh*, const XMLCh*, const XMLCh*) override { _builder.EndElement(); }
@@ -131,6 +140,7 @@ class MapHandler : public xc::DefaultHandler {
     Convert(chars, length);
     if (_entityDepth > 0) Produced(_scratch.size());
     _builder.Text(_scratch, _inCData);
+    CheckMemory();
   }
 
   void ignorableWhitespace(const XMLCh* chars, const XMLSize_t length) override {
@@ -146,14 +156,6 @@ class MapHandler : public xc::DefaultHandler {
   }
   void endEntity(const XMLCh*) override {
     if (!_inDtd && _entityDepth > 0) --_entityDepth;
-  }
-
-  void internalEntityDecl(const XMLCh* name, const XMLCh* value) override {
-    XMLSize_t length = xc::XMLString::stringLen(value);
-    if (length > _limits.entityValue) {
-      throw Here("entity \"" + Utf8(name) + "\" has a value of " + std::to_string(length) +
-                 " characters, more than " + std::to_string(_limits.entityValue));
-    }
   }
 
   xc::InputSource* resolveEntity(const XMLCh* /*publicId*/, const XMLCh* systemId) override {
@@ -182,6 +184,10 @@ class MapHandler : public xc::DefaultHandler {
     }
   }
 
+  void CheckMemory() {
+    if (!_memory.MapBytesFit(_builder.Bytes())) throw OutOfMemory();
+  }
+
   KesException Here(const std::string& reason) const {
     if (_locator == nullptr) return Failure(reason);
     return Failure(_locator->getLineNumber(), _locator->getColumnNumber(), reason);
@@ -192,6 +198,7 @@ class MapHandler : public xc::DefaultHandler {
   }
 
   KesMessageMapBuilder& _builder;
+  KesParserMemory& _memory;
   const KesMessageParser::Limits _limits;
   const xc::Locator* _locator = nullptr;
   std::string _scratch;  // the text or value at hand, in UTF-8
@@ -213,11 +220,14 @@ KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits
   EnsurePlatform();
 
   KesMessageMapBuilder builder(xml.Length());
-  MapHandler handler(builder, limits);
+  KesParserMemory memory(limits.memoryFloor + limits.memoryPerMessageByte * xml.Length());
+  MapHandler handler(builder, memory, limits);
   xc::SecurityManager security;
   security.setEntityExpansionLimit(limits.entityExpansions);
+  // The reader outlives the catch clauses: the position of a refusal comes from it.
+  std::unique_ptr<xc::SAX2XMLReader> reader;
   try {
-    std::unique_ptr<xc::SAX2XMLReader> reader(xc::XMLReaderFactory::createXMLReader());
+    reader.reset(xc::XMLReaderFactory::createXMLReader(&memory));
     reader->setFeature(xc::XMLUni::fgSAX2CoreValidation, false);
     reader->setFeature(xc::XMLUni::fgSAX2CoreNameSpaces, true);
     // Namespace declarations are reported as the attributes they are written as.
@@ -238,6 +248,7 @@ KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits
                                  kSystemId);
     reader->parse(source);
   } catch (const xc::OutOfMemoryException&) {
+    if (memory.Exceeded()) throw handler.OutOfMemory();
     throw std::bad_alloc();
   } catch (const xc::XMLException& e) {
     throw Failure(Utf8(e.getMessage()));

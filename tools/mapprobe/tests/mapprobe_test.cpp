@@ -211,6 +211,70 @@ TEST(Mapprobe, BillionLaughsIsBoundedAndReported) {
   EXPECT_LT(r.seconds, kSeconds);
 }
 
+// 309 KB: 2,000 attributes with defaults in the DTD, on each of 20,000 elements.
+std::string DefaultAttributesMessage() {
+  std::string xml = "<!DOCTYPE r [<!ELEMENT e EMPTY>";
+  for (int i = 0; i < 2000; ++i) {
+    xml += "<!ATTLIST e attribute" + std::to_string(i) + " CDATA \"value" + std::to_string(i) +
+           "\">";
+  }
+  xml += "]>\n<r>\n";
+  for (int i = 0; i < 20000; ++i) xml += "<e/>\n";
+  return xml + "</r>\n";
+}
+
+// Runs mapprobe on path within 1 GB of address space where the build allows it.
+ProcessResult RunBounded(const std::string& path) {
+#if defined(__SANITIZE_ADDRESS__)
+  return RunProbe({path});
+#else
+  ProcessRunner runner("/bin/sh",
+                       {"-c", "ulimit -v 1000000 && exec \"$0\" \"$1\"", MAPPROBE_PATH, path});
+  return runner.Timeout(std::chrono::seconds(30)).Run();
+#endif
+}
+
+TEST(Mapprobe, MemoryIsBoundedByTheFileSize) {
+  struct {
+    const char* what;
+    std::string xml;
+  } const cases[] = {
+      {"default attributes on every element", DefaultAttributesMessage()},
+      {"one entity used many times in an attribute value",
+       "<!DOCTYPE r [<!ENTITY e \"" + std::string(50000, 'x') + "\">]>\n<r a=\"" +
+           [] {
+             std::string refs;
+             for (int i = 0; i < 10000; ++i) refs += "&e;";
+             return refs;
+           }() +
+           "\"/>\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = WriteTemp("hostile.xml", c.xml);
+    const ProcessResult r = RunBounded(path);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.out.rfind(kReport + "XML parse error at line 1, column ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(" bytes of memory, the limit for this message"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
+TEST(Mapprobe, LargeMessagesStayBelowTheMemoryLimit) {
+  // 200,000 distinct element names: the parser keeps hundreds of bytes for each, well above
+  // the fixed part of the limit, and the message is still accepted.
+  std::string xml = "<r>";
+  for (int i = 0; i < 200000; ++i) xml += "<n" + std::to_string(i) + "/>";
+  xml += "</r>";
+  const ProcessResult r = RunProbe({WriteTemp("names.xml", xml)});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("r {\n  n0: \"\"\n  n1: \"\"\n", 0), 0u);
+  EXPECT_NE(r.out.find("\n  n199999: \"\"\n}\n"), std::string::npos);
+}
+
 TEST(Mapprobe, DeepNestingIsReportedWithoutCrash) {
   const size_t depth = 1000000;
   std::string xml;
