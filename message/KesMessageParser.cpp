@@ -1,5 +1,6 @@
 #include "KesMessageParser.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -20,7 +21,7 @@
 
 #include "KesException.h"
 #include "KesMessageMapBuilder.h"
-#include "KesParserMemory.h"
+#include "ParserMemory.h"
 
 namespace xc = XERCES_CPP_NAMESPACE;
 
@@ -102,13 +103,14 @@ void EnsurePlatform() {
 // the parser itself does not know.
 class MapHandler : public xc::DefaultHandler {
  public:
-  MapHandler(KesMessageMapBuilder& builder, KesParserMemory& memory,
+  // memoryLimit bounds the parser's memory and the map together.
+  MapHandler(KesMessageMapBuilder& builder, const ParserMemory& memory, uint64_t memoryLimit,
              const KesMessageParser::Limits& limits)
-      : _builder(builder), _memory(memory), _limits(limits) {}
+      : _builder(builder), _memory(memory), _memoryLimit(memoryLimit), _limits(limits) {}
 
   // The refusal when the parser and the map together pass the memory limit.
   KesException OutOfMemory() const {
-    return Here("parsing needs more than " + std::to_string(_memory.Limit()) +
+    return Here("parsing needs more than " + std::to_string(_memoryLimit) +
                 " bytes of memory, the limit for this message");
   }
 
@@ -185,7 +187,7 @@ class MapHandler : public xc::DefaultHandler {
   }
 
   void CheckMemory() {
-    if (!_memory.MapBytesFit(_builder.Bytes())) throw OutOfMemory();
+    if (_memory.InUse() + _builder.Bytes() > _memoryLimit) throw OutOfMemory();
   }
 
   KesException Here(const std::string& reason) const {
@@ -198,7 +200,8 @@ class MapHandler : public xc::DefaultHandler {
   }
 
   KesMessageMapBuilder& _builder;
-  KesParserMemory& _memory;
+  const ParserMemory& _memory;
+  const uint64_t _memoryLimit;
   const KesMessageParser::Limits _limits;
   const xc::Locator* _locator = nullptr;
   std::string _scratch;  // the text or value at hand, in UTF-8
@@ -220,8 +223,12 @@ KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits
   EnsurePlatform();
 
   KesMessageMapBuilder builder(xml.Length());
-  KesParserMemory memory(limits.memoryFloor + limits.memoryPerMessageByte * xml.Length());
-  MapHandler handler(builder, memory, limits);
+  const uint64_t memoryLimit = limits.memoryFloor + limits.memoryPerMessageByte * xml.Length();
+  // The parser may have what the map leaves of the limit.
+  ParserMemory memory([&builder, memoryLimit] {
+    return memoryLimit - std::min(memoryLimit, builder.Bytes());
+  });
+  MapHandler handler(builder, memory, memoryLimit, limits);
   xc::SecurityManager security;
   security.setEntityExpansionLimit(limits.entityExpansions);
   // The reader outlives the catch clauses: the position of a refusal comes from it.

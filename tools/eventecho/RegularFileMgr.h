@@ -7,7 +7,7 @@
 // the parser as a file it cannot open.
 //
 // It also counts the bytes read through it, the measure of the input that the parser's memory
-// limit grows with (see ParserMemory).
+// limit grows with (see EchoParser).
 //
 // One object serves the whole process; the parser platform owns it once installed. Use from
 // one thread.

@@ -3,46 +3,30 @@
 //
 // Exit status: 0 after a clean parse or "-?"; 1 for a bad command line, a parser platform
 // that cannot start, or standard output that cannot be written; 2 when the parser reported an
-// error or a fatal error; -1 when the document cannot be opened or the parse throws.
-//
-// Calls of the older SAX interface and what they are on Xerces-C 3.2:
-//   new SAXParser(0)                -> SAXParser with no XMLValidator (it makes its own)
-//   setDoValidation(true / false)   -> setValidationScheme(Val_Always / Val_Never)
-//   parse(file, false)              -> parse(const InputSource&) of an OpenedDocumentSource;
-//                                      cached grammars are not used unless asked for, so the
-//                                      "no reuse" flag needs no call
-// Protections around the parse, for documents from anywhere: the parser's SecurityManager bounds
-// the number of entity expansions and ExpansionLimit what they produce in content, ParserMemory
-// bounds the parser's memory (entity references in an attribute value), RegularFileMgr opens no
-// directory and, besides the document, only regular files, and LocalOnlyNetAccessor keeps every
-// URL fetch off the network. A limit passed is reported as a fatal error and ends the parse.
+// error or a fatal error (a passed limit included); -1 when the document cannot be opened or
+// the parse throws. The parse and its limits are EchoParser's; LocalOnlyNetAccessor keeps every
+// URL fetch off the network and RegularFileMgr opens no directory and, besides the document,
+// only regular files.
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
-#include <xercesc/parsers/SAXParser.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "EchoHandlers.h"
-#include "ExpansionLimit.h"
+#include "EchoParser.h"
 #include "LocalOnlyNetAccessor.h"
 #include "LocalText.h"
 #include "OpenedDocumentSource.h"
-#include "ParserMemory.h"
 #include "RegularFileMgr.h"
 
 using namespace xercesc;
 
 namespace {
-
-// Entity expansions allowed in one document: far above what real documents use, far below
-// what an exponential entity bomb needs.
-constexpr XMLSize_t kEntityExpansionLimit = 50000;
 
 const char* const kUsage[] = {
     "\nUsage: eventecho [options] file\n",
@@ -106,34 +90,18 @@ void ReportAbort(const char* xmlFile, const char* reason) {
 
 // Parses xmlFile with the given settings and returns the exit status.
 int Echo(const char* xmlFile, bool doValidation, bool doEscapes, RegularFileMgr& files) {
-  ParserMemory memory([&files] { return files.BytesRead(); });
-  SecurityManager security;
-  security.setEntityExpansionLimit(kEntityExpansionLimit);
-  SAXParser parser(nullptr, &memory);
-  parser.setValidationScheme(doValidation ? SAXParser::Val_Always : SAXParser::Val_Never);
-  parser.setSecurityManager(&security);
   EchoHandlers handler(doEscapes);
-  parser.setDocumentHandler(&handler);
-  parser.setErrorHandler(&handler);
-  ExpansionLimit expansion(handler);
-  parser.installAdvDocHandler(&expansion);
+  EchoParser parser(doValidation, handler, files);
   try {
     const OpenedDocumentSource source(xmlFile);
     files.DocumentOpened();
-    parser.parse(source);
-  } catch (const ExpansionLimit::Exceeded&) {
-    // Reported as a fatal error; the error count gives the exit status.
+    parser.Parse(source);
   } catch (const XMLException& exc) {
     ReportUnopened(xmlFile, exc);
     return -1;
   } catch (const OutOfMemoryException&) {
-    if (!memory.Exceeded()) {
-      ReportAbort(xmlFile, "out of memory");
-      return -1;
-    }
-    handler.ReportFatalError("the document needs more than " + std::to_string(memory.Limit()) +
-                             " bytes of parser memory; this is the limit imposed by the "
-                             "application");
+    ReportAbort(xmlFile, "out of memory");
+    return -1;
   } catch (const std::exception& exc) {
     ReportAbort(xmlFile, exc.what());
     return -1;
