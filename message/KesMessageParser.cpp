@@ -22,44 +22,18 @@
 #include "KesException.h"
 #include "KesMessageMapBuilder.h"
 #include "ParserMemory.h"
+#include "Utf8.h"
 
 namespace xc = XERCES_CPP_NAMESPACE;
 
 namespace {
 
-// Appends UTF-16 text as UTF-8. The parser hands over well-formed text; a lone
-// surrogate, should one come, becomes U+FFFD.
+// Appends UTF-16 text as UTF-8.
 void AppendUtf8(std::string& out, const XMLCh* text, size_t len) {
   size_t used = out.size();
-  out.resize(used + 3 * len);  // no UTF-16 unit makes more than 3 bytes
-  char* p = out.data() + used;
-  for (size_t i = 0; i < len; ++i) {
-    uint32_t c = text[i];
-    if (c < 0x80) {
-      *p++ = static_cast<char>(c);
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < len && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      // A pair of two units makes 4 bytes.
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x800) {
-      *p++ = static_cast<char>(0xC0 | (c >> 6));
-    } else if (c < 0x10000) {
-      *p++ = static_cast<char>(0xE0 | (c >> 12));
-      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    } else {
-      *p++ = static_cast<char>(0xF0 | (c >> 18));
-      *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    *p++ = static_cast<char>(0x80 | (c & 0x3F));
-  }
-  out.resize(static_cast<size_t>(p - out.data()));
+  out.resize(used + utf8::kMaxBytesPerUnit * len);
+  char* end = utf8::Encode(text, len, out.data() + used);
+  out.resize(static_cast<size_t>(end - out.data()));
 }
 
 std::string Utf8(const XMLCh* text) {

@@ -5,25 +5,29 @@
 // standard error; the handlers never throw, so the parse always runs on as far as the parser
 // itself goes, and the caller asks ErrorCount afterwards whether the document was sound.
 //
-// Every text the parser hands over is converted to the local code page before it is written.
-// Standard output is written through the C library's buffer and flushed only before a report
-// line, so the two streams interleave in order without a system call per event.
+// Every text the parser hands over is converted to the local code page as it is written to the
+// EchoOutput, whose buffer is flushed before each report line, so that standard output and
+// standard error interleave in order without a system call per event.
 //
 // Callback signatures are those of Xerces-C 3.2's HandlerBase: character counts and attribute
 // indexes are XMLSize_t (unsigned int in the older interface), and the line and column of a
 // SAXParseException are XMLFileLoc, a 64-bit unsigned integer.
 //
 // The object is installed by the caller as document and error handler of one parser and must
-// outlive the parse; it owns nothing of the parser's. Callbacks run on the parser's thread.
+// outlive the parse; it owns nothing of the parser's, and the output must outlive it. Callbacks
+// run on the parser's thread.
 #pragma once
 
 #include <string>
 #include <xercesc/sax/HandlerBase.hpp>
 
+class EchoOutput;
+
 class EchoHandlers : public xercesc::HandlerBase {
  public:
-  // doEscapes: true to escape character data, false to write it unchanged.
-  explicit EchoHandlers(bool doEscapes);
+  // doEscapes: true to escape character data, false to write it unchanged; out receives the
+  // events.
+  EchoHandlers(bool doEscapes, EchoOutput& out);
 
   // Number of errors and fatal errors reported during the parse; warnings do not count.
   unsigned long ErrorCount() const { return _errorCount; }
@@ -57,6 +61,7 @@ class EchoHandlers : public xercesc::HandlerBase {
 
  private:
   bool _doEscapes;
+  EchoOutput& _out;
   unsigned long _errorCount = 0;
   const xercesc::Locator* _locator = nullptr;
 };

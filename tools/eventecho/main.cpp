@@ -8,6 +8,8 @@
 // URL fetch off the network and RegularFileMgr opens no directory and, besides the document,
 // only regular files.
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include <xercesc/util/XMLException.hpp>
 
 #include "EchoHandlers.h"
+#include "EchoOutput.h"
 #include "EchoParser.h"
 #include "LocalOnlyNetAccessor.h"
 #include "LocalText.h"
@@ -45,13 +48,17 @@ void Usage() {
 }
 
 // Flushes standard output and reports a failed write, which would otherwise pass for success.
-int Finish(int status) {
+// writeError is the errno of a failed write of the echoed events, or 0.
+int Finish(int status, int writeError = 0) {
   errno = 0;
   const bool flushFailed = std::fflush(stdout) != 0;
   const int flushErrno = errno;
-  if (flushFailed || std::ferror(stdout)) {
+  if (writeError == 0 && (flushFailed || std::ferror(stdout))) {
+    writeError = flushFailed && flushErrno != 0 ? flushErrno : -1;
+  }
+  if (writeError != 0) {
     std::fprintf(stderr, "\nError writing standard output: %s\n",
-                 flushFailed && flushErrno != 0 ? std::strerror(flushErrno) : "write failed");
+                 writeError > 0 ? std::strerror(writeError) : "write failed");
     if (status == 0) status = 1;
   }
   return status;
@@ -76,37 +83,38 @@ struct PlatformTermination {
   ~PlatformTermination() { XMLPlatformUtils::Terminate(); }
 };
 
-void ReportUnopened(const char* xmlFile, const XMLException& exc) {
+void ReportUnopened(const char* xmlFile, const XMLException& exc, EchoOutput& out) {
   const LocalText message(exc.getMessage());
-  std::fflush(stdout);
+  out.Flush();
   std::fprintf(stderr, "\nFile not found: '%s'\nException message is: \n%s\n\n", xmlFile,
                message.CStr());
 }
 
-void ReportAbort(const char* xmlFile, const char* reason) {
-  std::fflush(stdout);
+void ReportAbort(const char* xmlFile, const char* reason, EchoOutput& out) {
+  out.Flush();
   std::fprintf(stderr, "\nParsing of '%s' aborted: %s\n", xmlFile, reason);
 }
 
 // Parses xmlFile with the given settings and returns the exit status.
-int Echo(const char* xmlFile, bool doValidation, bool doEscapes, RegularFileMgr& files) {
-  EchoHandlers handler(doEscapes);
+int Echo(const char* xmlFile, bool doValidation, bool doEscapes, RegularFileMgr& files,
+         EchoOutput& out) {
+  EchoHandlers handler(doEscapes, out);
   EchoParser parser(doValidation, handler, files);
   try {
     const OpenedDocumentSource source(xmlFile);
     files.DocumentOpened();
     parser.Parse(source);
   } catch (const XMLException& exc) {
-    ReportUnopened(xmlFile, exc);
+    ReportUnopened(xmlFile, exc, out);
     return -1;
   } catch (const OutOfMemoryException&) {
-    ReportAbort(xmlFile, "out of memory");
+    ReportAbort(xmlFile, "out of memory", out);
     return -1;
   } catch (const std::exception& exc) {
-    ReportAbort(xmlFile, exc.what());
+    ReportAbort(xmlFile, exc.what(), out);
     return -1;
   } catch (...) {
-    ReportAbort(xmlFile, "unexpected exception");
+    ReportAbort(xmlFile, "unexpected exception", out);
     return -1;
   }
   return handler.ErrorCount() > 0 ? 2 : 0;
@@ -115,9 +123,6 @@ int Echo(const char* xmlFile, bool doValidation, bool doEscapes, RegularFileMgr&
 }  // namespace
 
 int main(int argC, char* argV[]) {
-  static char outputBuffer[1 << 16];
-  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-
   try {
     XMLPlatformUtils::Initialize();
   } catch (const XMLException& exc) {
@@ -158,5 +163,7 @@ int main(int argC, char* argV[]) {
     Usage();
     return Finish(1);
   }
-  return Finish(Echo(argV[argInd], doValidation, doEscapes, files));
+  EchoOutput out(STDOUT_FILENO);
+  const int status = Echo(argV[argInd], doValidation, doEscapes, files, out);
+  return Finish(status, out.Flush() ? 0 : out.Error());
 }

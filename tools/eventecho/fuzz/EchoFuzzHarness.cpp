@@ -1,5 +1,7 @@
 #include "EchoFuzzHarness.h"
 
+#include <unistd.h>
+
 #include <exception>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
@@ -7,6 +9,7 @@
 #include <xercesc/util/XMLException.hpp>
 
 #include "EchoHandlers.h"
+#include "EchoOutput.h"
 #include "EchoParser.h"
 #include "LocalOnlyNetAccessor.h"
 #include "RegularFileMgr.h"
@@ -32,7 +35,8 @@ RegularFileMgr& Files() {
 std::string EchoFuzzCheck(const uint8_t* data, size_t size) {
   RegularFileMgr& files = Files();
   for (bool doEscapes : {true, false}) {
-    EchoHandlers handlers(doEscapes);
+    EchoOutput out(STDOUT_FILENO);
+    EchoHandlers handlers(doEscapes, out);
     EchoParser parser(false, handlers, files);
     try {
       const MemBufInputSource source(data, size, "fuzz-input");
@@ -44,6 +48,7 @@ std::string EchoFuzzCheck(const uint8_t* data, size_t size) {
     } catch (const std::exception& e) {
       return std::string("the parse threw: ") + e.what();
     }
+    out.Flush();
   }
   return "";
 }

@@ -3,6 +3,7 @@
 #include "ExpansionLimit.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "EchoHandlers.h"
+#include "EchoOutput.h"
 
 using namespace xercesc;
 
@@ -24,7 +26,8 @@ class ExpansionLimitTest : public testing::Test {
   // Parses doc with the limit; returns true when the limit stopped the parse, and what went
   // to standard error.
   static bool Stopped(const std::string& doc, uint64_t limit, std::string& err) {
-    EchoHandlers handlers(true);
+    EchoOutput out(STDOUT_FILENO);
+    EchoHandlers handlers(true, out);
     ExpansionLimit expansion(handlers, limit);
     SAXParser parser;
     parser.setDocumentHandler(&handlers);
@@ -40,6 +43,7 @@ class ExpansionLimitTest : public testing::Test {
     } catch (const ExpansionLimit::Exceeded&) {
       stopped = true;
     }
+    out.Flush();
     testing::internal::GetCapturedStdout();
     err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(handlers.ErrorCount(), stopped ? 1u : 0u);

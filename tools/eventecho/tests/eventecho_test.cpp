@@ -412,6 +412,25 @@ TEST(EventEchoFiles, DocumentMayComeFromAPipe) {
   EXPECT_EQ(r.status, 0);
 }
 
+// The output of a document with every kind of event, in a UTF-8 and a single-byte locale,
+// against the bytes an earlier build wrote (data/reference). The local code page of the
+// parser's transcoder is UTF-8 in both.
+TEST(EventEchoOutput, SameBytesAsTheReferenceInBothLocales) {
+  const std::string escaped = ReadWholeFile(Data("reference/records.out"));
+  const std::string raw = ReadWholeFile(Data("reference/records-noescape.out"));
+  ASSERT_FALSE(escaped.empty());
+  for (const char* locale : {"C.UTF-8", "en_US.ISO-8859-1"}) {
+    SCOPED_TRACE(locale);
+    const ProcessResult r = Tool({Data("records.xml")}).Env("LC_ALL", locale).Run();
+    EXPECT_TRUE(r.out == escaped) << r.out.substr(0, 2000);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    const ProcessResult n = Tool({"-NoEscape", Data("records.xml")}).Env("LC_ALL", locale).Run();
+    EXPECT_TRUE(n.out == raw) << n.out.substr(0, 2000);
+    EXPECT_EQ(n.status, 0);
+  }
+}
+
 TEST(EventEchoOutput, FailedWriteToStandardOutputIsNotASuccess) {
   const std::string errFile = MakeTempDir("eventecho") + "/err";
   const int pid = Tool({Data("text.xml")}).Start("/dev/full", errFile);

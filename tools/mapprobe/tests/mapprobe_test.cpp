@@ -133,6 +133,19 @@ TEST(Mapprobe, OtherFailuresAreReportedAsUnknownErrors) {
 #endif
 }
 
+// The rendering of a message with attributes, namespaces, entities, character references,
+// mixed content and multi-line text, against the bytes an earlier build wrote
+// (data/reference), in a UTF-8 and a single-byte locale.
+TEST(Mapprobe, SameRenderingAsTheReferenceInBothLocales) {
+  const std::string expected = ReadWholeFile(kData + "/reference/items.rendering");
+  ASSERT_FALSE(expected.empty());
+  for (const char* locale : {"C.UTF-8", "en_US.ISO-8859-1"}) {
+    SCOPED_TRACE(locale);
+    ProcessRunner runner(MAPPROBE_PATH, {kData + "/items.xml"});
+    ExpectResult(runner.Env("LC_ALL", locale).Run(), expected, 0);
+  }
+}
+
 TEST(Mapprobe, FailedOutputIsNotSuccess) {
   std::string err = MakeTempDir("mapprobe-full") + "/err";
   int pid = ProcessRunner(MAPPROBE_PATH, {kData + "/message.xml"}).Start("/dev/full", err);
