@@ -34,8 +34,10 @@ uint32_t Length(size_t n) {
 
 }  // namespace
 
-KesMessageMapBuilder::KesMessageMapBuilder(size_t textBytes) : _pRep(new Rep) {
-  _pRep->_text.reserve(textBytes);
+KesMessageMapBuilder::KesMessageMapBuilder(const SizeHint& hint) : _pRep(new Rep) {
+  _pRep->_nodes.reserve(hint.nodes);
+  _pRep->_attrs.reserve(hint.attributes);
+  _pRep->_text.reserve(hint.textBytes);
 }
 
 KesMessageMapBuilder::~KesMessageMapBuilder() {

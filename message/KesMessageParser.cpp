@@ -1,11 +1,11 @@
 #include "KesMessageParser.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
-#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/sax/Locator.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/sax2/Attributes.hpp>
@@ -20,6 +20,7 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include "KesException.h"
+#include "KesMessageInput.h"
 #include "KesMessageMapBuilder.h"
 #include "ParserMemory.h"
 #include "Utf8.h"
@@ -40,6 +41,24 @@ std::string Utf8(const XMLCh* text) {
   std::string out;
   if (text != nullptr) AppendUtf8(out, text, xc::XMLString::stringLen(text));
   return out;
+}
+
+// Upper bounds of what the map will hold, from the message's bytes: every element and every
+// text run follows a "<" (the end tag or the next element's), every attribute has its "=", and
+// the texts are no longer than the message, apart from what entity references add. Counting
+// takes a fraction of the parse and saves growing the map's arrays by copying.
+KesMessageMapBuilder::SizeHint SizeHint(const KesBinary& xml) {
+  KesMessageMapBuilder::SizeHint hint;
+  const char* data = reinterpret_cast<const char*>(xml.Data());
+  const char* end = data + xml.Length();
+  for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '<', end - p))); ++p) {
+    ++hint.nodes;
+  }
+  for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '=', end - p))); ++p) {
+    ++hint.attributes;
+  }
+  hint.textBytes = xml.Length();
+  return hint;
 }
 
 KesException Failure(uint64_t line, uint64_t column, const std::string& reason) {
@@ -189,14 +208,24 @@ class MapHandler : public xc::DefaultHandler {
 }  // namespace
 
 KesMessageMap KesMessageParser::Parse(const KesBinary& xml) {
-  return Parse(xml, Limits());
+  return Parse(xml, Limits(), false);
 }
 
 KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits) {
+  return Parse(xml, limits, false);
+}
+
+KesMessageMap KesMessageParser::Parse(KesBinary&& xml) {
+  const KesBinary owned = std::move(xml);
+  return Parse(owned, Limits(), true);
+}
+
+KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits,
+                                      bool releaseAsRead) {
   if (xml.IsNull() || xml.Length() == 0) throw KesException(KesString("empty message"));
   EnsurePlatform();
 
-  KesMessageMapBuilder builder(xml.Length());
+  KesMessageMapBuilder builder(SizeHint(xml));
   const uint64_t memoryLimit = limits.memoryFloor + limits.memoryPerMessageByte * xml.Length();
   // The parser may have what the map leaves of the limit.
   ParserMemory memory([&builder, memoryLimit] {
@@ -224,9 +253,7 @@ KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits
     reader->setErrorHandler(&handler);
     reader->setEntityResolver(&handler);
 
-    static const char kSystemId[] = "message";
-    xc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(xml.Data()), xml.Length(),
-                                 kSystemId);
+    const KesMessageInput source(xml, releaseAsRead, u"message");
     reader->parse(source);
   } catch (const xc::OutOfMemoryException&) {
     if (memory.Exceeded()) throw handler.OutOfMemory();

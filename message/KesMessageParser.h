@@ -45,4 +45,10 @@ class KesMessageParser {
   // buffer, otherwise as above) and std::bad_alloc when memory runs out.
   static KesMessageMap Parse(const KesBinary& xml);
   static KesMessageMap Parse(const KesBinary& xml, const Limits& limits);
+  // The same for a message handed over: when no other handle shares its bytes, the memory
+  // of the bytes already parsed goes back to the system during the parse.
+  static KesMessageMap Parse(KesBinary&& xml);
+
+ private:
+  static KesMessageMap Parse(const KesBinary& xml, const Limits& limits, bool releaseAsRead);
 };

@@ -191,6 +191,25 @@ TEST(KesMessageParser, MemoryIsBoundedByTheMessageSize) {
   EXPECT_EQ(Refusal(defaults, narrow), "");
 }
 
+// A message handed over gives its memory back as it is parsed; the map is the same, and a text
+// that another handle shares is left whole.
+TEST(KesMessageParser, MessageHandedOverGivesTheSameMapAndSharedTextStays) {
+  std::string xml = "<r>";
+  for (int i = 0; i < 100000; ++i) xml += "<item n=\"" + std::to_string(i) + "\">v</item>";
+  xml += "</r>";
+  const KesBinary text(xml.data(), static_cast<uint32_t>(xml.size()));
+  std::ostringstream kept, handedOver, shared;
+  KesMessageParser::Parse(text).Stream(kept);
+  KesMessageParser::Parse(KesBinary(xml.data(), static_cast<uint32_t>(xml.size())))
+      .Stream(handedOver);
+  EXPECT_TRUE(kept.str() == handedOver.str());
+
+  KesBinary copy = text;
+  KesMessageParser::Parse(std::move(copy)).Stream(shared);
+  EXPECT_TRUE(kept.str() == shared.str());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(text.Data()), text.Length()), xml);
+}
+
 TEST(KesMessageParser, NothingOutsideTheMessageIsRead) {
   char dir[] = "/tmp/kesmsg-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
