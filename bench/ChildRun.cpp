@@ -21,8 +21,8 @@ ChildRun RunChild(const std::vector<std::string>& argv, const std::string& outFi
   const pid_t pid = fork();
   if (pid < 0) return run;
   if (pid == 0) {
-    const int out = open(outFile.empty() ? "/dev/null" : outFile.c_str(),
-                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out =
+        open(outFile.empty() ? "/dev/null" : outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open("/dev/null", O_WRONLY);
     if (out < 0 || err < 0) _exit(126);
     dup2(out, 1);
@@ -35,8 +35,7 @@ ChildRun RunChild(const std::vector<std::string>& argv, const std::string& outFi
   rusage usage{};
   while (wait4(pid, &wstatus, 0, &usage) < 0) {
   }
-  run.wallSeconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
@@ -84,7 +83,8 @@ unsigned long long FileHash(const std::string& path, unsigned long long* size) {
     char buf[1 << 16];
     for (size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) {
       bytes += got;
-      for (size_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(buf[i])) * 1099511628211ull;
+      for (size_t i = 0; i < got; ++i)
+        hash = (hash ^ static_cast<unsigned char>(buf[i])) * 1099511628211ull;
     }
     std::fclose(f);
   }

@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
   const std::string doc = dir + "/doc.xml";
   {
     const std::string text = MakeDocument(static_cast<std::size_t>(megabytes * 1048576));
-    std::ofstream(doc, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::ofstream(doc, std::ios::binary)
+        .write(text.data(), static_cast<std::streamsize>(text.size()));
   }
   std::printf("document: %s, %.0f MB; %d interleaved rounds\n", doc.c_str(), megabytes, rounds);
 
@@ -132,13 +133,13 @@ int main(int argc, char** argv) {
         Median(floor.cpu), Median(lint.cpu), Median(echo.peak));
     const double floorRatio = MedianRatio(echo.cpu, floor.cpu);
     const double lintRatio = MedianRatio(echo.cpu, lint.cpu);
-    std::printf("%s: median ratio eventecho / sax_floor %.2f cpu, %.2f wall (goal <= 1.5: %s); "
-                "eventecho / xmllint %.2f cpu, %.2f wall (goal <= 1.0 cpu: %s); "
-                "output fnv1a %016llx\n",
-                locale.name, floorRatio, MedianRatio(echo.wall, floor.wall),
-                floorRatio <= 1.5 ? "met" : "missed", lintRatio,
-                MedianRatio(echo.wall, lint.wall), lintRatio <= 1.0 ? "met" : "missed",
-                locale.hash);
+    std::printf(
+        "%s: median ratio eventecho / sax_floor %.2f cpu, %.2f wall (goal <= 1.5: %s); "
+        "eventecho / xmllint %.2f cpu, %.2f wall (goal <= 1.0 cpu: %s); "
+        "output fnv1a %016llx\n",
+        locale.name, floorRatio, MedianRatio(echo.wall, floor.wall),
+        floorRatio <= 1.5 ? "met" : "missed", lintRatio, MedianRatio(echo.wall, lint.wall),
+        lintRatio <= 1.0 ? "met" : "missed", locale.hash);
   }
   std::remove(out.c_str());
   std::remove(doc.c_str());

@@ -75,7 +75,8 @@ int main(int argc, char* argv[]) {
   std::vector<double> cpuPerMb;
   for (double megabytes : sizes) {
     const std::string doc = MakeMessage(static_cast<std::size_t>(megabytes * 1048576));
-    std::ofstream(input, std::ios::binary).write(doc.data(), static_cast<std::streamsize>(doc.size()));
+    std::ofstream(input, std::ios::binary)
+        .write(doc.data(), static_cast<std::streamsize>(doc.size()));
     const double fileMiB = static_cast<double>(doc.size()) / 1048576.0;
     std::printf("message: %.1f MiB; %d interleaved rounds\n", fileMiB, rounds);
 
@@ -120,10 +121,11 @@ int main(int argc, char* argv[]) {
                 Median(lintWall), Median(probeWall), Median(lintCpu), Median(probeCpu));
     std::printf("median ratio mapprobe / xmllint: wall %.2f, cpu %.2f (goal <= 1.0: %s)\n",
                 wallRatio, cpuRatio, wallRatio <= 1.0 && cpuRatio <= 1.0 ? "met" : "missed");
-    std::printf("peak memory: mapprobe %.0f MiB = %.2f x file size (goal <= 2: %s), "
-                "xmllint %.0f MiB; mapprobe cpu %.1f ms per MiB\n",
-                Median(probePeak), memory, memory <= 2 ? "met" : "missed", Median(lintPeak),
-                1000 * cpuPerMb.back());
+    std::printf(
+        "peak memory: mapprobe %.0f MiB = %.2f x file size (goal <= 2: %s), "
+        "xmllint %.0f MiB; mapprobe cpu %.1f ms per MiB\n",
+        Median(probePeak), memory, memory <= 2 ? "met" : "missed", Median(lintPeak),
+        1000 * cpuPerMb.back());
   }
   if (ok && cpuPerMb.size() > 1) {
     std::printf("cpu per MiB, largest size / smallest: %.2f (1.0 is linear)\n",

@@ -27,8 +27,7 @@ KesMessage::KesMessage() : _pRep(nullptr) {}
 
 KesMessage::KesMessage(const KesBinary& xml) : KesMessage(xml, KesWfMsgFormat::MessageMap) {}
 
-KesMessage::KesMessage(KesBinary&& xml)
-    : _pRep(MapRep(KesMessageParser::Parse(std::move(xml)))) {}
+KesMessage::KesMessage(KesBinary&& xml) : _pRep(MapRep(KesMessageParser::Parse(std::move(xml)))) {}
 
 KesMessage::KesMessage(const KesBinary& text, KesWfMsgFormat format) : _pRep(nullptr) {
   if (format == KesWfMsgFormat::MessageMap) {

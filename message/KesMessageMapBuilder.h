@@ -19,9 +19,9 @@ class KesMessageMapBuilder {
   // What the map is expected to hold at most: room for it is reserved up front, so that the
   // arrays need not grow by copying (room that is never used takes no memory pages).
   struct SizeHint {
-    size_t nodes = 0;       // elements and text runs
+    size_t nodes = 0;  // elements and text runs
     size_t attributes = 0;
-    size_t textBytes = 0;   // all texts together
+    size_t textBytes = 0;  // all texts together
   };
 
   explicit KesMessageMapBuilder(const SizeHint& hint);

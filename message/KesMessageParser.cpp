@@ -228,9 +228,8 @@ KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits
   KesMessageMapBuilder builder(SizeHint(xml));
   const uint64_t memoryLimit = limits.memoryFloor + limits.memoryPerMessageByte * xml.Length();
   // The parser may have what the map leaves of the limit.
-  ParserMemory memory([&builder, memoryLimit] {
-    return memoryLimit - std::min(memoryLimit, builder.Bytes());
-  });
+  ParserMemory memory(
+      [&builder, memoryLimit] { return memoryLimit - std::min(memoryLimit, builder.Bytes()); });
   MapHandler handler(builder, memory, memoryLimit, limits);
   xc::SecurityManager security;
   security.setEntityExpansionLimit(limits.entityExpansions);

@@ -173,8 +173,7 @@ TEST(KesMessageParser, MemoryIsBoundedByTheMessageSize) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const uint64_t limit =
-        c.limits.memoryFloor + c.limits.memoryPerMessageByte * c.xml.size();
+    const uint64_t limit = c.limits.memoryFloor + c.limits.memoryPerMessageByte * c.xml.size();
     auto start = std::chrono::steady_clock::now();
     std::string text = Refusal(c.xml, c.limits);
     double seconds =

@@ -101,8 +101,8 @@ void EchoOutput::AppendConverted(const XMLCh* text, XMLSize_t length, bool escap
     // A pair of surrogates stays in one slice.
     if (slice < length && text[slice - 1] >= 0xD800 && text[slice - 1] <= 0xDBFF) ++slice;
     char* at = Room(slice * kMaxEscapedBytes);
-    char* end = escape ? utf8::Encode(text, slice, at, WriteEscapedAscii)
-                       : utf8::Encode(text, slice, at);
+    char* end =
+        escape ? utf8::Encode(text, slice, at, WriteEscapedAscii) : utf8::Encode(text, slice, at);
     _used += static_cast<size_t>(end - at);
     text += slice;
     length -= slice;

@@ -2,7 +2,8 @@
 // anywhere: the parser's SecurityManager bounds the number of entity expansions and
 // ExpansionLimit what they produce in content, ParserMemory bounds the parser's memory (entity
 // references in an attribute value) by the input read, and files come through the
-// RegularFileMgr that the caller installed. A limit passed is reported through the handlers as a fatal error and ends the parse.
+// RegularFileMgr that the caller installed. A limit passed is reported through the handlers as a
+// fatal error and ends the parse.
 //
 // Calls of the older SAX interface and what they are on Xerces-C 3.2:
 //   new SAXParser(0)                -> SAXParser with no XMLValidator (it makes its own)

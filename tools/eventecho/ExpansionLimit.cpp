@@ -48,8 +48,7 @@ void ExpansionLimit::resetDocument() {
 void ExpansionLimit::Produced(uint64_t characters) {
   _produced += characters;
   if (_produced <= _maxCharacters) return;
-  _report.ReportFatalError("entity references produce more than " +
-                           std::to_string(_maxCharacters) +
+  _report.ReportFatalError("entity references produce more than " + std::to_string(_maxCharacters) +
                            " characters in the document; this is the limit imposed by the "
                            "application");
   throw Exceeded();

@@ -30,8 +30,8 @@ FileHandle RegularFileMgr::fileOpen(const char* path, bool toWrite, MemoryManage
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return XERCES_Invalid_File_Handle;
   struct stat st {};
-  const bool allowed = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) &&
-                       (S_ISREG(st.st_mode) || !_regularOnly);
+  const bool allowed =
+      fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) && (S_ISREG(st.st_mode) || !_regularOnly);
   // The document may be a pipe: from here on, reads wait for data as they would have.
   if (!allowed || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close(fd);

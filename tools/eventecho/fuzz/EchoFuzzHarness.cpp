@@ -20,7 +20,7 @@ namespace {
 
 // The tool's platform: started once, with the tool's file manager and network accessor.
 RegularFileMgr& Files() {
-  static RegularFileMgr& files = [] () -> RegularFileMgr& {
+  static RegularFileMgr& files = []() -> RegularFileMgr& {
     XMLPlatformUtils::Initialize();
     LocalOnlyNetAccessor::Install();
     RegularFileMgr& installed = RegularFileMgr::Install();

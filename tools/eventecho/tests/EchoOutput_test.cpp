@@ -68,8 +68,9 @@ TEST_F(EchoOutputTest, KnownTextsGiveKnownBytes) {
       {u"", "|"},
       {u"abc", "abc|abc"},
       {u"<a & \"b\" 'c'>", "<a & \"b\" 'c'>|&lt;a &amp; &quot;b&quot; 'c'&gt;"},
-      {u"\u00e9\u07ff\u0800\uffff", "\xc3\xa9\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf|"
-                                    "\xc3\xa9\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"},
+      {u"\u00e9\u07ff\u0800\uffff",
+       "\xc3\xa9\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf|"
+       "\xc3\xa9\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"},
       {u"\U0001F600&", "\xf0\x9f\x98\x80&|\xf0\x9f\x98\x80&amp;"},
       // Surrogates without their partner become U+FFFD, as the parser's transcoder makes them.
       {std::u16string(1, 0xD800) + u"x", "\xef\xbf\xbdx|\xef\xbf\xbdx"},
@@ -83,8 +84,8 @@ TEST_F(EchoOutputTest, KnownTextsGiveKnownBytes) {
 
 TEST_F(EchoOutputTest, RandomTextsGiveTheSameBytesBothWays) {
   std::mt19937 random(20240601);
-  const char16_t pool[] = {u'a', u'<', u'&', u'>', u'"', u'\'', u' ', u'\n', u'\u00e9',
-                           u'\u20ac', u'\u65e5', 0xD83D, 0xDE00, 0xD800, 0xDFFF};
+  const char16_t pool[] = {u'a',      u'<',      u'&',      u'>',   u'"',   u'\'',  u' ',  u'\n',
+                           u'\u00e9', u'\u20ac', u'\u65e5', 0xD83D, 0xDE00, 0xD800, 0xDFFF};
   for (int round = 0; round < 2000; ++round) {
     std::u16string text(random() % 40, u'a');
     for (auto& c : text) {

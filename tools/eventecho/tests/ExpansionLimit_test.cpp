@@ -33,8 +33,7 @@ class ExpansionLimitTest : public testing::Test {
     parser.setDocumentHandler(&handlers);
     parser.setErrorHandler(&handlers);
     parser.installAdvDocHandler(&expansion);
-    const MemBufInputSource source(reinterpret_cast<const XMLByte*>(doc.data()), doc.size(),
-                                   "doc");
+    const MemBufInputSource source(reinterpret_cast<const XMLByte*>(doc.data()), doc.size(), "doc");
     bool stopped = false;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -71,11 +70,11 @@ TEST_F(ExpansionLimitTest, CountsWhatReferencesProduceUpToTheLimit) {
     if (c.characters == 0) continue;
     EXPECT_TRUE(Stopped(dtd + c.body, c.characters - 1, err));
     EXPECT_EQ(err.rfind("\nFatal Error at (file doc, line 1, char ", 0), 0u) << err;
-    EXPECT_NE(err.find("): entity references produce more than " +
-                       std::to_string(c.characters - 1) +
-                       " characters in the document; this is the limit imposed by the "
-                       "application\n"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("): entity references produce more than " + std::to_string(c.characters - 1) +
+                 " characters in the document; this is the limit imposed by the "
+                 "application\n"),
+        std::string::npos)
         << err;
   }
 }

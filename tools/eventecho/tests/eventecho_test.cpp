@@ -404,8 +404,7 @@ TEST(EventEchoFiles, DocumentThatIsADirectoryIsNotFound) {
 }
 
 TEST(EventEchoFiles, DocumentMayComeFromAPipe) {
-  ProcessRunner runner("/bin/sh",
-                       {"-c", "printf '<r>piped</r>' | exec \"$0\" /dev/stdin", kTool});
+  ProcessRunner runner("/bin/sh", {"-c", "printf '<r>piped</r>' | exec \"$0\" /dev/stdin", kTool});
   const ProcessResult r = runner.Env("LC_ALL", "C.UTF-8").Timeout(std::chrono::seconds(10)).Run();
   EXPECT_EQ(r.out, "<r>piped</r>");
   EXPECT_EQ(r.err, "");

@@ -121,14 +121,16 @@ TEST(Mapprobe, LongLinesAreReadWhole) {
 // parser turns into line feeds of the value), and from a pipe, whose size is not known.
 TEST(Mapprobe, ReadingDropsLineFeedsAndNothingElse) {
   std::string value;
-  for (int i = 0; i < 3000; ++i) value += std::string(700 + i % 13, static_cast<char>('a' + i % 26));
+  for (int i = 0; i < 3000; ++i)
+    value += std::string(700 + i % 13, static_cast<char>('a' + i % 26));
   std::string lines = "<r>";
   for (size_t at = 0; at < value.size(); at += 1000) lines += value.substr(at, 1000) + "\n";
   lines += "</r>\n";
   const std::string expected = "r: \"" + value + "\"\n";
   ExpectResult(RunProbe({WriteTemp("blocks.xml", lines)}), expected, 0);
 
-  ExpectResult(RunProbe({WriteTemp("crlf.xml", "<r>\r\na\r\nb\r\n</r>\r\n")}), "r: \"\\na\\nb\\n\"\n", 0);
+  ExpectResult(RunProbe({WriteTemp("crlf.xml", "<r>\r\na\r\nb\r\n</r>\r\n")}),
+               "r: \"\\na\\nb\\n\"\n", 0);
 
   ProcessRunner piped("/bin/sh", {"-c", "cat \"$1\" | exec \"$0\" /dev/stdin", MAPPROBE_PATH,
                                   WriteTemp("piped.xml", lines)});
@@ -247,8 +249,8 @@ TEST(Mapprobe, BillionLaughsIsBoundedAndReported) {
 std::string DefaultAttributesMessage() {
   std::string xml = "<!DOCTYPE r [<!ELEMENT e EMPTY>";
   for (int i = 0; i < 2000; ++i) {
-    xml += "<!ATTLIST e attribute" + std::to_string(i) + " CDATA \"value" + std::to_string(i) +
-           "\">";
+    xml +=
+        "<!ATTLIST e attribute" + std::to_string(i) + " CDATA \"value" + std::to_string(i) + "\">";
   }
   xml += "]>\n<r>\n";
   for (int i = 0; i < 20000; ++i) xml += "<e/>\n";
