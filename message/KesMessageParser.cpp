@@ -43,10 +43,12 @@ std::string Utf8(const XMLCh* text) {
   return out;
 }
 
-// Upper bounds of what the map will hold, from the message's bytes: every element and every
-// text run follows a "<" (the end tag or the next element's), every attribute has its "=", and
-// the texts are no longer than the message, apart from what entity references add. Counting
-// takes a fraction of the parse and saves growing the map's arrays by copying.
+// What the map will hold, from the message's bytes: every element starts with a "<", and so
+// does the end tag of every element with content, which leaves room for the text runs of all
+// but odd messages; every attribute written has its "="; texts take about as many bytes as
+// the message, apart from what entity references and DTD defaults add. What passes the hint
+// only makes an array grow. Counting takes a fraction of the parse and saves growing the
+// map's arrays by copying.
 KesMessageMapBuilder::SizeHint SizeHint(const KesBinary& xml) {
   KesMessageMapBuilder::SizeHint hint;
   const char* data = reinterpret_cast<const char*>(xml.Data());

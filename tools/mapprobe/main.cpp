@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <memory>
 #include <string>
 
 #include "KesBinary.h"
@@ -35,6 +34,17 @@ void Help() {
   std::cout << "\nUsage: mapprobe file\n";
   std::cout << "\n";
 }
+
+// Owns the message file's descriptor until main returns.
+struct OpenFile {
+  explicit OpenFile(int descriptor) : fd(descriptor) {}
+  ~OpenFile() {
+    if (fd >= 0) close(fd);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  const int fd;
+};
 
 // Messages longer than this do not fit a KesBinary.
 constexpr uint64_t kMaxMessage = UINT32_MAX - 1;
@@ -103,21 +113,17 @@ int main(int argc, char* argv[]) {
     return 0;
   }
 
-  const int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const OpenFile file(open(argv[1], O_RDONLY | O_CLOEXEC));
+  if (file.fd < 0) {
     std::cout << "Error opening file: " << argv[1];
     return -1;
   }
-  const std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
-    close(*f);
-    delete f;
-  });
 
   int rc = 0;
   try {
     // The message takes the text over, and the text's memory goes as it is parsed: the map
     // holds all that is needed.
-    KesMessage message(ReadMessage(fd, argv[1]));
+    KesMessage message(ReadMessage(file.fd, argv[1]));
     KesMessageMap map = message.MessageMap();
     // The rendering goes straight out: it holds no zero byte (control bytes are written as
     // escapes) and a null map renders as "<null>" itself, so printing it as a C string
