@@ -1,127 +1,148 @@
-// Times eventecho on a generated XML document against `xmllint --noout` on the same file, run
-// after run in the same process, and checks that eventecho writes the same bytes every run.
+// Times eventecho on a generated document against two yardsticks in the same run: sax_floor (the
+// parser with handlers that do nothing) and `xmllint --noout`, in interleaved rounds, once with
+// a UTF-8 locale and once with a single-byte one (ISO-8859-1). Checks that every run of eventecho
+// writes the same bytes and, given an older eventecho, that it writes the same bytes as that one.
 //
-//   eventecho_bench [megabytes=50] [runs=3]
+//   eventecho_bench [megabytes=50] [rounds=15] [reference-eventecho]
 //
-// Prints one line per run, then medians, the ratio eventecho / xmllint (goal: at most 3) and the
-// output's size and FNV-1a checksum. Exits 1 when a run fails or the outputs differ.
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
+// Prints the medians of wall and processor time and of eventecho's peak resident size, and the
+// ratios eventecho / sax_floor (goal: at most 1.5) and eventecho / xmllint in processor time
+// (goal: at most 1.0). Exits 1 when a run fails or outputs differ.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "ProcessRunner.h"
+#include "ChildRun.h"
 
 namespace {
 
-// One record of the document: attributes with references, text with every escaped character
-// and the apostrophe, non-ASCII text, an empty element, CDATA, a comment and an instruction.
+// The head of the document: an internal subset with two entities.
+const char kHead[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE log [\n"
+    "  <!ENTITY company \"Acme &amp; Sons\">\n"
+    "  <!ENTITY euro \"&#x20AC;\">\n"
+    "]>\n<log>\n";
+
+// Entity references are expanded at most 50,000 times per document, so only the first records
+// use the declared entities; every record has character references and the predefined ones.
+constexpr unsigned long kRecordsWithEntities = 20000;
+
+// One record: attributes with references, text with every escaped character, the apostrophe,
+// character references and non-ASCII text, an empty element, CDATA, a comment and an instruction.
 void AppendRecord(std::string& doc, unsigned long i) {
   const std::string n = std::to_string(i);
-  doc += "  <entry id=\"" + n + "\" kind=\"R&amp;D\" note=\"x &lt; y\">\n";
+  doc += "  <entry id=\"" + n + "\" kind=\"R&amp;D\" note=\"x &lt; y &#233;\">\n";
   doc += "    <text>Line " + n +
          ": 1 &lt; 2 &amp;&amp; 3 &gt; 2, \"quoted\" and 'single' \xc3\xa9t\xc3\xa9 "
-         "\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80</text>\n";
+         "\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 &#x65E5;&#26412; caf&#xE9;";
+  if (i < kRecordsWithEntities) doc += " &company; 5&euro;";
+  doc += "</text>\n";
   doc += "    <empty/><data><![CDATA[a <b> & c]]></data><!-- note " + n + " -->\n";
   doc += "    <?trace step " + n + "?>\n";
   doc += "  </entry>\n";
 }
 
 std::string MakeDocument(std::size_t bytes) {
-  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<log>\n";
+  std::string doc = kHead;
   doc.reserve(bytes + 1024);
   for (unsigned long i = 0; doc.size() < bytes; ++i) AppendRecord(doc, i);
   doc += "</log>\n";
   return doc;
 }
 
-std::string FindOnPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    const std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+struct Series {
+  std::vector<double> wall, cpu, peak;
+  void Add(const ChildRun& r) {
+    wall.push_back(r.wallSeconds);
+    cpu.push_back(r.cpuSeconds);
+    peak.push_back(r.peakMiB);
   }
-  return "";
-}
-
-struct Timed {
-  double seconds;
-  int status;
 };
-
-Timed TimeRun(const ProcessRunner& runner, const std::string& outFile, const std::string& errFile) {
-  const auto start = std::chrono::steady_clock::now();
-  const int pid = runner.Start(outFile, errFile);
-  const ProcessResult r = ProcessRunner::Wait(pid, std::chrono::minutes(5));
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return {seconds, r.timedOut ? -1 : r.status};
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-std::uint64_t Fnv1a(const std::string& bytes) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
-  return h;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 50;
-  const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+  const double megabytes = argc > 1 ? std::atof(argv[1]) : 50;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 15;
+  const std::string reference = argc > 3 ? argv[3] : "";
   const std::string xmllint = FindOnPath("xmllint");
-  if (megabytes == 0 || runs < 1 || xmllint.empty()) {
-    std::fprintf(stderr, "usage: eventecho_bench [megabytes>0] [runs>0]; needs xmllint on PATH\n");
+  if (megabytes <= 0 || rounds < 1 || xmllint.empty()) {
+    std::fprintf(stderr,
+                 "usage: eventecho_bench [megabytes>0] [rounds>0] [reference-eventecho]; "
+                 "needs xmllint on PATH\n");
     return 1;
   }
 
-  const std::string dir = MakeTempDir("eventecho-bench");
-  const std::string docFile = dir + "/doc.xml";
-  WriteWholeFile(docFile, MakeDocument(megabytes << 20));
-  std::printf("document: %s, %zu MB\n", docFile.c_str(), megabytes);
+  const std::string dir = MakeBenchDir("eventecho-bench");
+  const std::string doc = dir + "/doc.xml";
+  {
+    const std::string text = MakeDocument(static_cast<std::size_t>(megabytes * 1048576));
+    std::ofstream(doc, std::ios::binary)
+        .write(text.data(), static_cast<std::streamsize>(text.size()));
+  }
+  std::printf("document: %s, %.0f MB; %d interleaved rounds\n", doc.c_str(), megabytes, rounds);
 
-  const ProcessRunner echo(EVENTECHO_PATH, {docFile});
-  const ProcessRunner lint(xmllint, {"--noout", docFile});
-  std::vector<double> echoTimes, lintTimes;
-  std::string firstOutput;
+  struct Locale {
+    const char* name;
+    std::string setting;
+    unsigned long long hash = 0;
+  } locales[] = {{"UTF-8", "LC_ALL=C.UTF-8"}, {"ISO-8859-1", "LC_ALL=en_US.ISO-8859-1"}};
   bool ok = true;
-  for (int run = 1; run <= runs; ++run) {
-    const std::string outFile = dir + "/out";
-    const Timed e = TimeRun(echo, outFile, dir + "/err");
-    const Timed l = TimeRun(lint, "", dir + "/lint-err");
-    echoTimes.push_back(e.seconds);
-    lintTimes.push_back(l.seconds);
-    std::printf("run %d: eventecho %.3f s (status %d), xmllint --noout %.3f s (status %d)\n", run,
-                e.seconds, e.status, l.seconds, l.status);
-    const std::string output = ReadWholeFile(outFile);
-    if (e.status != 0 || l.status != 0) ok = false;
-    if (run == 1) {
-      firstOutput = output;
-    } else if (output != firstOutput) {
-      std::printf("run %d: output differs from run 1\n", run);
-      ok = false;
+  const std::string out = dir + "/out";
+  for (auto& locale : locales) {
+    if (!reference.empty()) {
+      const ChildRun r = RunChild({reference, doc}, out, {locale.setting});
+      const unsigned long long hash = FileHash(out);
+      const ChildRun n = RunChild({EVENTECHO_PATH, doc}, out, {locale.setting});
+      const bool same = r.status == n.status && hash == FileHash(out);
+      std::printf("%s: output %s the reference's\n", locale.name,
+                  same ? "byte for byte the same as" : "DIFFERENT from");
+      ok = ok && same;
     }
   }
-  const double echoMedian = Median(echoTimes);
-  const double lintMedian = Median(lintTimes);
-  std::printf("median: eventecho %.3f s, xmllint --noout %.3f s, ratio %.2f (goal <= 3: %s)\n",
-              echoMedian, lintMedian, echoMedian / lintMedian,
-              echoMedian <= 3 * lintMedian ? "met" : "missed");
-  std::printf("output: %zu bytes, fnv1a %016llx, %s across %d runs\n", firstOutput.size(),
-              static_cast<unsigned long long>(Fnv1a(firstOutput)),
-              ok ? "identical" : "NOT identical or failed", runs);
+
+  for (auto& locale : locales) {
+    Series echo, floor, lint;
+    for (int round = 0; round < rounds && ok; ++round) {
+      const ChildRun e = RunChild({EVENTECHO_PATH, doc}, out, {locale.setting});
+      const unsigned long long hash = FileHash(out);
+      const ChildRun f = RunChild({SAX_FLOOR_PATH, doc}, "", {locale.setting});
+      const ChildRun l = RunChild({xmllint, "--noout", doc}, "", {locale.setting});
+      if (e.status != 0 || f.status != 0 || l.status != 0) {
+        std::printf("a run failed: eventecho %d, sax_floor %d, xmllint %d\n", e.status, f.status,
+                    l.status);
+        ok = false;
+      }
+      if (round == 0) locale.hash = hash;
+      if (hash != locale.hash) {
+        std::printf("round %d: eventecho wrote other bytes than in round 1\n", round + 1);
+        ok = false;
+      }
+      echo.Add(e);
+      floor.Add(f);
+      lint.Add(l);
+    }
+    if (!ok) break;
+    std::printf(
+        "%s: median wall eventecho %.3f s, sax_floor %.3f s, xmllint %.3f s; "
+        "cpu %.3f / %.3f / %.3f s; eventecho peak %.1f MiB\n",
+        locale.name, Median(echo.wall), Median(floor.wall), Median(lint.wall), Median(echo.cpu),
+        Median(floor.cpu), Median(lint.cpu), Median(echo.peak));
+    const double floorRatio = MedianRatio(echo.cpu, floor.cpu);
+    const double lintRatio = MedianRatio(echo.cpu, lint.cpu);
+    std::printf(
+        "%s: median ratio eventecho / sax_floor %.2f cpu, %.2f wall (goal <= 1.5: %s); "
+        "eventecho / xmllint %.2f cpu, %.2f wall (goal <= 1.0 cpu: %s); "
+        "output fnv1a %016llx\n",
+        locale.name, floorRatio, MedianRatio(echo.wall, floor.wall),
+        floorRatio <= 1.5 ? "met" : "missed", lintRatio, MedianRatio(echo.wall, lint.wall),
+        lintRatio <= 1.0 ? "met" : "missed", locale.hash);
+  }
+  std::remove(out.c_str());
+  std::remove(doc.c_str());
+  std::remove(dir.c_str());
   return ok ? 0 : 1;
 }

@@ -1,26 +1,21 @@
-// Times mapprobe on a generated workflow message against `xmllint --noout` on the same file,
-// run after run in the same process, with the peak resident size of each child.
+// Times mapprobe on generated workflow messages against `xmllint --noout` on the same file, in
+// interleaved rounds, with the peak resident size of each child. Given an older mapprobe, it
+// first checks that both write the same rendering.
 //
-//   mapprobe_bench [megabytes=50] [runs=3]
+//   mapprobe_bench [megabytes=50,200] [rounds=15] [reference-mapprobe]
 //
-// Prints one line per run, then medians, the ratio mapprobe / xmllint (goal: at most 3) in
-// wall-clock time and in processor time (steadier on a busy machine), and mapprobe's peak
-// resident size against the file size (goal: under 10 times). Exits 1 when a
-// run fails or the renderings of two runs differ.
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
+// For each size: the medians, the median ratio mapprobe / xmllint in wall and processor time
+// (goal: at most 1.0), mapprobe's peak resident size against the file size (goal: at most 2),
+// and the processor time per megabyte, whose ratio between the largest and the smallest size
+// shows whether the time grows linearly. Exits 1 when a run fails or renderings differ.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "ChildRun.h"
 
 namespace {
 
@@ -53,123 +48,91 @@ std::string MakeMessage(std::size_t bytes) {
   return doc;
 }
 
-struct Timed {
-  double seconds = 0;
-  double cpuSeconds = 0;  // user and system time of the child
-  double maxRssMb = 0;
-  int status = -1;
-};
-
-// Runs argv with standard output to outFile, and returns its wall time, its peak resident
-// size (from the child's own rusage) and its exit status.
-Timed Run(const std::vector<std::string>& args, const std::string& outFile) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  Timed t;
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid < 0) return t;
-  if (pid == 0) {
-    int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0) _exit(126);
-    dup2(out, 1);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int wstatus = 0;
-  rusage usage{};
-  while (wait4(pid, &wstatus, 0, &usage) < 0) {
-  }
-  t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  t.maxRssMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  t.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  t.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  return t;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const double megabytes = argc > 1 ? std::atof(argv[1]) : 50;
-  const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
-  if (megabytes <= 0 || runs <= 0) {
-    std::fprintf(stderr, "usage: mapprobe_bench [megabytes=50] [runs=3]\n");
-    return 2;
+  std::vector<double> sizes;
+  {
+    std::stringstream list(argc > 1 ? argv[1] : "50,200");
+    for (std::string item; std::getline(list, item, ',');) sizes.push_back(std::atof(item.c_str()));
   }
-
-  char dirTemplate[] = "/tmp/mapprobe-bench-XXXXXX";
-  if (mkdtemp(dirTemplate) == nullptr) {
-    std::perror("mkdtemp");
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 15;
+  const std::string reference = argc > 3 ? argv[3] : "";
+  const std::string xmllint = FindOnPath("xmllint");
+  bool sizesOk = !sizes.empty();
+  for (double s : sizes) sizesOk = sizesOk && s > 0;
+  if (!sizesOk || rounds < 1 || xmllint.empty()) {
+    std::fprintf(stderr,
+                 "usage: mapprobe_bench [megabytes,...] [rounds>0] [reference-mapprobe]; "
+                 "needs xmllint on PATH\n");
     return 1;
   }
-  const std::string dir = dirTemplate;
+
+  const std::string dir = MakeBenchDir("mapprobe-bench");
   const std::string input = dir + "/message.xml";
   const std::string output = dir + "/rendering.txt";
-  {
-    const std::string doc = MakeMessage(static_cast<std::size_t>(megabytes * 1024 * 1024));
+  bool ok = true;
+  std::vector<double> cpuPerMb;
+  for (double megabytes : sizes) {
+    const std::string doc = MakeMessage(static_cast<std::size_t>(megabytes * 1048576));
     std::ofstream(input, std::ios::binary)
         .write(doc.data(), static_cast<std::streamsize>(doc.size()));
-  }
-  const double fileMb = static_cast<double>(ReadAll(input).size()) / (1024.0 * 1024.0);
-  std::printf("message: %s, %.1f MB\n", input.c_str(), fileMb);
+    const double fileMiB = static_cast<double>(doc.size()) / 1048576.0;
+    std::printf("message: %.1f MiB; %d interleaved rounds\n", fileMiB, rounds);
 
-  std::vector<double> lint, probe, lintCpu, probeCpu, probeRss, lintRss;
-  std::string firstRendering;
-  bool ok = true;
-  for (int i = 0; i < runs; ++i) {
-    Timed l = Run({"xmllint", "--noout", input}, "/dev/null");
-    Timed p = Run({MAPPROBE_PATH, input}, output);
+    if (!reference.empty()) {
+      const ChildRun r = RunChild({reference, input}, output);
+      const unsigned long long hash = FileHash(output);
+      const ChildRun n = RunChild({MAPPROBE_PATH, input}, output);
+      const bool same = r.status == n.status && hash == FileHash(output);
+      std::printf("rendering %s the reference's\n",
+                  same ? "byte for byte the same as" : "DIFFERENT from");
+      ok = ok && same;
+    }
+
+    std::vector<double> lintWall, probeWall, lintCpu, probeCpu, probePeak, lintPeak;
+    unsigned long long firstHash = 0;
+    for (int i = 0; i < rounds && ok; ++i) {
+      const ChildRun p = RunChild({MAPPROBE_PATH, input}, output);
+      const unsigned long long hash = FileHash(output);
+      const ChildRun l = RunChild({xmllint, "--noout", input}, "");
+      if (l.status != 0 || p.status != 0) {
+        std::printf("a run failed: xmllint status %d, mapprobe status %d\n", l.status, p.status);
+        ok = false;
+      }
+      if (i == 0) firstHash = hash;
+      if (hash != firstHash) {
+        std::printf("round %d rendered differently\n", i + 1);
+        ok = false;
+      }
+      lintWall.push_back(l.wallSeconds);
+      lintCpu.push_back(l.cpuSeconds);
+      lintPeak.push_back(l.peakMiB);
+      probeWall.push_back(p.wallSeconds);
+      probeCpu.push_back(p.cpuSeconds);
+      probePeak.push_back(p.peakMiB);
+    }
+    if (!ok) break;
+    const double wallRatio = MedianRatio(probeWall, lintWall);
+    const double cpuRatio = MedianRatio(probeCpu, lintCpu);
+    const double memory = Median(probePeak) / fileMiB;
+    cpuPerMb.push_back(Median(probeCpu) / fileMiB);
+    std::printf("median wall: xmllint %.3f s, mapprobe %.3f s; cpu: %.3f s, %.3f s\n",
+                Median(lintWall), Median(probeWall), Median(lintCpu), Median(probeCpu));
+    std::printf("median ratio mapprobe / xmllint: wall %.2f, cpu %.2f (goal <= 1.0: %s)\n",
+                wallRatio, cpuRatio, wallRatio <= 1.0 && cpuRatio <= 1.0 ? "met" : "missed");
     std::printf(
-        "run %d: xmllint %.3f s wall %.3f s cpu (%.0f MB peak), "
-        "mapprobe %.3f s wall %.3f s cpu (%.0f MB peak)\n",
-        i + 1, l.seconds, l.cpuSeconds, l.maxRssMb, p.seconds, p.cpuSeconds, p.maxRssMb);
-    if (l.status != 0 || p.status != 0) {
-      std::fprintf(stderr, "a run failed: xmllint status %d, mapprobe status %d\n", l.status,
-                   p.status);
-      ok = false;
-      break;
-    }
-    std::string rendering = ReadAll(output);
-    if (i == 0) {
-      firstRendering = std::move(rendering);
-      std::printf("rendering: %.1f MB\n", static_cast<double>(firstRendering.size()) / 1048576.0);
-    } else if (rendering != firstRendering) {
-      std::fprintf(stderr, "run %d rendered differently\n", i + 1);
-      ok = false;
-    }
-    lint.push_back(l.seconds);
-    lintCpu.push_back(l.cpuSeconds);
-    probeCpu.push_back(p.cpuSeconds);
-    probe.push_back(p.seconds);
-    lintRss.push_back(l.maxRssMb);
-    probeRss.push_back(p.maxRssMb);
+        "peak memory: mapprobe %.0f MiB = %.2f x file size (goal <= 2: %s), "
+        "xmllint %.0f MiB; mapprobe cpu %.1f ms per MiB\n",
+        Median(probePeak), memory, memory <= 2 ? "met" : "missed", Median(lintPeak),
+        1000 * cpuPerMb.back());
   }
-  if (ok) {
-    const double ratio = Median(probe) / Median(lint);
-    const double memory = Median(probeRss) / fileMb;
-    std::printf("median wall: xmllint %.3f s, mapprobe %.3f s, ratio %.2f (goal <= 3)\n",
-                Median(lint), Median(probe), ratio);
-    std::printf("median cpu: xmllint %.3f s, mapprobe %.3f s, ratio %.2f\n", Median(lintCpu),
-                Median(probeCpu), Median(probeCpu) / Median(lintCpu));
-    std::printf("peak memory: mapprobe %.0f MB = %.1f x file size (goal < 10), xmllint %.0f MB\n",
-                Median(probeRss), memory, Median(lintRss));
+  if (ok && cpuPerMb.size() > 1) {
+    std::printf("cpu per MiB, largest size / smallest: %.2f (1.0 is linear)\n",
+                cpuPerMb.back() / cpuPerMb.front());
   }
   std::remove(input.c_str());
   std::remove(output.c_str());
-  rmdir(dir.c_str());
+  std::remove(dir.c_str());
   return ok ? 0 : 1;
 }

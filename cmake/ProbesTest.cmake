@@ -22,3 +22,19 @@ function(probes_unit_test name)
     PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${label}
                ENVIRONMENT RV_MODULE_DIR=${RV_MODULE_BUILD_DIR})
 endfunction()
+
+# probes_fuzz_target(<name> SOURCES <files...> LIBS <targets...>)
+# With PROBES_FUZZ, builds a libFuzzer binary from the given sources (the harness and the
+# sources under test, so that the fuzzer sees their branches) linked against the libraries;
+# without it, does nothing.
+function(probes_fuzz_target name)
+  if(NOT PROBES_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+endfunction()

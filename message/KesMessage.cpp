@@ -27,15 +27,22 @@ KesMessage::KesMessage() : _pRep(nullptr) {}
 
 KesMessage::KesMessage(const KesBinary& xml) : KesMessage(xml, KesWfMsgFormat::MessageMap) {}
 
+KesMessage::KesMessage(KesBinary&& xml) : _pRep(MapRep(KesMessageParser::Parse(std::move(xml)))) {}
+
 KesMessage::KesMessage(const KesBinary& text, KesWfMsgFormat format) : _pRep(nullptr) {
-  auto rep = std::make_unique<Rep>();
-  rep->_internalFormat = format;
   if (format == KesWfMsgFormat::MessageMap) {
-    rep->_pMessageMap = new KesMessageMap(KesMessageParser::Parse(text));
-  } else {
-    rep->_text = text;
+    _pRep = MapRep(KesMessageParser::Parse(text));
+    return;
   }
-  _pRep = rep.release();
+  _pRep = new Rep();
+  _pRep->_text = text;
+}
+
+KesMessage::Rep* KesMessage::MapRep(KesMessageMap&& map) {
+  auto rep = std::make_unique<Rep>();
+  rep->_internalFormat = KesWfMsgFormat::MessageMap;
+  rep->_pMessageMap = new KesMessageMap(std::move(map));
+  return rep.release();
 }
 
 KesMessage::KesMessage(const KesMessage& other) : _pRep(other._pRep) {

@@ -21,6 +21,9 @@ class KesMessage {
   // Throws KesException on a parsing failure, with line, column and the parser's
   // message, and with "empty message" when xml is null or empty.
   explicit KesMessage(const KesBinary& xml);
+  // The same for a text handed over: when no other handle shares it, its memory is given
+  // back as it is parsed, so that the text and the map are never both held whole.
+  explicit KesMessage(KesBinary&& xml);
   // With format XmlText the message keeps the text as it is, unparsed; with MessageMap
   // it parses as above.
   KesMessage(const KesBinary& text, KesWfMsgFormat format);
@@ -44,6 +47,8 @@ class KesMessage {
 
  private:
   struct Rep;
+  // A representation in message-map form holding map.
+  static Rep* MapRep(KesMessageMap&& map);
   void Release();
 
   Rep* _pRep;

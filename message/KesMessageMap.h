@@ -20,7 +20,7 @@ class KesMessageMap {
  public:
   struct Rep;
 
-  enum class EntryKind {
+  enum class EntryKind : uint8_t {
     Value,  // an element with text only: Name() and Value()
     Map,    // an element with attributes or child elements
     Text,   // a run of text between the child elements of a map

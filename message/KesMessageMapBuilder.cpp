@@ -34,8 +34,10 @@ uint32_t Length(size_t n) {
 
 }  // namespace
 
-KesMessageMapBuilder::KesMessageMapBuilder(size_t textBytes) : _pRep(new Rep) {
-  _pRep->_text.reserve(textBytes);
+KesMessageMapBuilder::KesMessageMapBuilder(const SizeHint& hint) : _pRep(new Rep) {
+  _pRep->_nodes.reserve(hint.nodes);
+  _pRep->_attrs.reserve(hint.attributes);
+  _pRep->_text.reserve(hint.textBytes);
 }
 
 KesMessageMapBuilder::~KesMessageMapBuilder() {
@@ -48,7 +50,14 @@ uint32_t KesMessageMapBuilder::Intern(std::string_view name) {
   uint32_t id = Index(_pRep->_names.size());
   _pRep->_names.emplace_back(name);
   _nameIds.emplace(std::string(name), id);
+  // Two copies of the name, two strings and a hash node with its bucket.
+  _nameBytes += 2 * name.size() + 2 * sizeof(std::string) + 48;
   return id;
+}
+
+uint64_t KesMessageMapBuilder::Bytes() const {
+  return _pRep->_nodes.size() * sizeof(Rep::Node) + _pRep->_attrs.size() * sizeof(Rep::Attr) +
+         _pRep->_text.size() + _open.size() * sizeof(Open) + _nameBytes;
 }
 
 uint32_t KesMessageMapBuilder::NewNode() {

@@ -16,8 +16,15 @@
 
 class KesMessageMapBuilder {
  public:
-  // textBytes: the expected size of all texts together (a hint for the first allocation).
-  explicit KesMessageMapBuilder(size_t textBytes);
+  // What the map is expected to hold at most: room for it is reserved up front, so that the
+  // arrays need not grow by copying (room that is never used takes no memory pages).
+  struct SizeHint {
+    size_t nodes = 0;  // elements and text runs
+    size_t attributes = 0;
+    size_t textBytes = 0;  // all texts together
+  };
+
+  explicit KesMessageMapBuilder(const SizeHint& hint);
   ~KesMessageMapBuilder();
   KesMessageMapBuilder(const KesMessageMapBuilder&) = delete;
   KesMessageMapBuilder& operator=(const KesMessageMapBuilder&) = delete;
@@ -34,6 +41,8 @@ class KesMessageMapBuilder {
 
   // The number of open elements.
   uint32_t Depth() const { return static_cast<uint32_t>(_open.size()); }
+  // The memory that the map holds so far, in bytes.
+  uint64_t Bytes() const;
 
   // The finished map. Requires a closed root element; the builder is spent afterwards.
   KesMessageMap Finish();
@@ -61,4 +70,5 @@ class KesMessageMapBuilder {
   KesMessageMap::Rep* _pRep;
   std::vector<Open> _open;
   std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> _nameIds;
+  uint64_t _nameBytes = 0;  // the names and their entries in _names and _nameIds
 };

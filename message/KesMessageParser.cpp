@@ -1,10 +1,11 @@
 #include "KesMessageParser.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
-#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/sax/Locator.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/sax2/Attributes.hpp>
@@ -19,51 +20,47 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include "KesException.h"
+#include "KesMessageInput.h"
 #include "KesMessageMapBuilder.h"
+#include "ParserMemory.h"
+#include "Utf8.h"
 
 namespace xc = XERCES_CPP_NAMESPACE;
 
 namespace {
 
-// Appends UTF-16 text as UTF-8. The parser hands over well-formed text; a lone
-// surrogate, should one come, becomes U+FFFD.
+// Appends UTF-16 text as UTF-8.
 void AppendUtf8(std::string& out, const XMLCh* text, size_t len) {
   size_t used = out.size();
-  out.resize(used + 3 * len);  // no UTF-16 unit makes more than 3 bytes
-  char* p = out.data() + used;
-  for (size_t i = 0; i < len; ++i) {
-    uint32_t c = text[i];
-    if (c < 0x80) {
-      *p++ = static_cast<char>(c);
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < len && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      // A pair of two units makes 4 bytes.
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x800) {
-      *p++ = static_cast<char>(0xC0 | (c >> 6));
-    } else if (c < 0x10000) {
-      *p++ = static_cast<char>(0xE0 | (c >> 12));
-      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    } else {
-      *p++ = static_cast<char>(0xF0 | (c >> 18));
-      *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    *p++ = static_cast<char>(0x80 | (c & 0x3F));
-  }
-  out.resize(static_cast<size_t>(p - out.data()));
+  out.resize(used + utf8::kMaxBytesPerUnit * len);
+  char* end = utf8::Encode(text, len, out.data() + used);
+  out.resize(static_cast<size_t>(end - out.data()));
 }
 
 std::string Utf8(const XMLCh* text) {
   std::string out;
   if (text != nullptr) AppendUtf8(out, text, xc::XMLString::stringLen(text));
   return out;
+}
+
+// What the map will hold, from the message's bytes: every element starts with a "<", and so
+// does the end tag of every element with content, which leaves room for the text runs of all
+// but odd messages; every attribute written has its "="; texts take about as many bytes as
+// the message, apart from what entity references and DTD defaults add. What passes the hint
+// only makes an array grow. Counting takes a fraction of the parse and saves growing the
+// map's arrays by copying.
+KesMessageMapBuilder::SizeHint SizeHint(const KesBinary& xml) {
+  KesMessageMapBuilder::SizeHint hint;
+  const char* data = reinterpret_cast<const char*>(xml.Data());
+  const char* end = data + xml.Length();
+  for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '<', end - p))); ++p) {
+    ++hint.nodes;
+  }
+  for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '=', end - p))); ++p) {
+    ++hint.attributes;
+  }
+  hint.textBytes = xml.Length();
+  return hint;
 }
 
 KesException Failure(uint64_t line, uint64_t column, const std::string& reason) {
@@ -101,8 +98,16 @@ void EnsurePlatform() {
 // the parser itself does not know.
 class MapHandler : public xc::DefaultHandler {
  public:
-  MapHandler(KesMessageMapBuilder& builder, const KesMessageParser::Limits& limits)
-      : _builder(builder), _limits(limits) {}
+  // memoryLimit bounds the parser's memory and the map together.
+  MapHandler(KesMessageMapBuilder& builder, const ParserMemory& memory, uint64_t memoryLimit,
+             const KesMessageParser::Limits& limits)
+      : _builder(builder), _memory(memory), _memoryLimit(memoryLimit), _limits(limits) {}
+
+  // The refusal when the parser and the map together pass the memory limit.
+  KesException OutOfMemory() const {
+    return Here("parsing needs more than " + std::to_string(_memoryLimit) +
+                " bytes of memory, the limit for this message");
+  }
 
   void setDocumentLocator(const xc::Locator* locator) override { _locator = locator; }
 
@@ -123,6 +128,7 @@ class MapHandler : public xc::DefaultHandler {
       volume += _name.size() + _scratch.size();
     }
     if (_entityDepth > 0) Produced(volume);
+    CheckMemory();
   }
 
   void endElement(const XMLCh*, const XMLCh*, const XMLCh*) override { _builder.EndElement(); }
@@ -131,6 +137,7 @@ class MapHandler : public xc::DefaultHandler {
     Convert(chars, length);
     if (_entityDepth > 0) Produced(_scratch.size());
     _builder.Text(_scratch, _inCData);
+    CheckMemory();
   }
 
   void ignorableWhitespace(const XMLCh* chars, const XMLSize_t length) override {
@@ -146,14 +153,6 @@ class MapHandler : public xc::DefaultHandler {
   }
   void endEntity(const XMLCh*) override {
     if (!_inDtd && _entityDepth > 0) --_entityDepth;
-  }
-
-  void internalEntityDecl(const XMLCh* name, const XMLCh* value) override {
-    XMLSize_t length = xc::XMLString::stringLen(value);
-    if (length > _limits.entityValue) {
-      throw Here("entity \"" + Utf8(name) + "\" has a value of " + std::to_string(length) +
-                 " characters, more than " + std::to_string(_limits.entityValue));
-    }
   }
 
   xc::InputSource* resolveEntity(const XMLCh* /*publicId*/, const XMLCh* systemId) override {
@@ -182,6 +181,10 @@ class MapHandler : public xc::DefaultHandler {
     }
   }
 
+  void CheckMemory() {
+    if (_memory.InUse() + _builder.Bytes() > _memoryLimit) throw OutOfMemory();
+  }
+
   KesException Here(const std::string& reason) const {
     if (_locator == nullptr) return Failure(reason);
     return Failure(_locator->getLineNumber(), _locator->getColumnNumber(), reason);
@@ -192,6 +195,8 @@ class MapHandler : public xc::DefaultHandler {
   }
 
   KesMessageMapBuilder& _builder;
+  const ParserMemory& _memory;
+  const uint64_t _memoryLimit;
   const KesMessageParser::Limits _limits;
   const xc::Locator* _locator = nullptr;
   std::string _scratch;  // the text or value at hand, in UTF-8
@@ -205,19 +210,35 @@ class MapHandler : public xc::DefaultHandler {
 }  // namespace
 
 KesMessageMap KesMessageParser::Parse(const KesBinary& xml) {
-  return Parse(xml, Limits());
+  return Parse(xml, Limits(), false);
 }
 
 KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits) {
+  return Parse(xml, limits, false);
+}
+
+KesMessageMap KesMessageParser::Parse(KesBinary&& xml) {
+  const KesBinary owned = std::move(xml);
+  return Parse(owned, Limits(), true);
+}
+
+KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits,
+                                      bool releaseAsRead) {
   if (xml.IsNull() || xml.Length() == 0) throw KesException(KesString("empty message"));
   EnsurePlatform();
 
-  KesMessageMapBuilder builder(xml.Length());
-  MapHandler handler(builder, limits);
+  KesMessageMapBuilder builder(SizeHint(xml));
+  const uint64_t memoryLimit = limits.memoryFloor + limits.memoryPerMessageByte * xml.Length();
+  // The parser may have what the map leaves of the limit.
+  ParserMemory memory(
+      [&builder, memoryLimit] { return memoryLimit - std::min(memoryLimit, builder.Bytes()); });
+  MapHandler handler(builder, memory, memoryLimit, limits);
   xc::SecurityManager security;
   security.setEntityExpansionLimit(limits.entityExpansions);
+  // The reader outlives the catch clauses: the position of a refusal comes from it.
+  std::unique_ptr<xc::SAX2XMLReader> reader;
   try {
-    std::unique_ptr<xc::SAX2XMLReader> reader(xc::XMLReaderFactory::createXMLReader());
+    reader.reset(xc::XMLReaderFactory::createXMLReader(&memory));
     reader->setFeature(xc::XMLUni::fgSAX2CoreValidation, false);
     reader->setFeature(xc::XMLUni::fgSAX2CoreNameSpaces, true);
     // Namespace declarations are reported as the attributes they are written as.
@@ -233,11 +254,10 @@ KesMessageMap KesMessageParser::Parse(const KesBinary& xml, const Limits& limits
     reader->setErrorHandler(&handler);
     reader->setEntityResolver(&handler);
 
-    static const char kSystemId[] = "message";
-    xc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(xml.Data()), xml.Length(),
-                                 kSystemId);
+    const KesMessageInput source(xml, releaseAsRead, u"message");
     reader->parse(source);
   } catch (const xc::OutOfMemoryException&) {
+    if (memory.Exceeded()) throw handler.OutOfMemory();
     throw std::bad_alloc();
   } catch (const xc::XMLException& e) {
     throw Failure(Utf8(e.getMessage()));

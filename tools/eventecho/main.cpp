@@ -3,40 +3,33 @@
 //
 // Exit status: 0 after a clean parse or "-?"; 1 for a bad command line, a parser platform
 // that cannot start, or standard output that cannot be written; 2 when the parser reported an
-// error or a fatal error; -1 when the document cannot be opened or the parse throws.
-//
-// Calls of the older SAX interface and what they are on Xerces-C 3.2:
-//   new SAXParser(0)                -> SAXParser with no XMLValidator (it makes its own)
-//   setDoValidation(true / false)   -> setValidationScheme(Val_Always / Val_Never)
-//   parse(file, false)              -> parse(const InputSource&) of an OpenedDocumentSource;
-//                                      cached grammars are not used unless asked for, so the
-//                                      "no reuse" flag needs no call
-// Two protections are added around the parse: the parser's SecurityManager bounds entity
-// expansion, and LocalOnlyNetAccessor keeps every URL fetch off the network.
+// error or a fatal error (a passed limit included); -1 when the document cannot be opened or
+// the parse throws. The parse and its limits are EchoParser's; LocalOnlyNetAccessor keeps every
+// URL fetch off the network and RegularFileMgr opens no directory and, besides the document,
+// only regular files.
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
-#include <xercesc/parsers/SAXParser.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
-#include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "EchoHandlers.h"
+#include "EchoOutput.h"
+#include "EchoParser.h"
 #include "LocalOnlyNetAccessor.h"
 #include "LocalText.h"
 #include "OpenedDocumentSource.h"
+#include "RegularFileMgr.h"
 
 using namespace xercesc;
 
 namespace {
-
-// Entity expansions allowed in one document: far above what real documents use, far below
-// what an exponential entity bomb needs.
-constexpr XMLSize_t kEntityExpansionLimit = 50000;
 
 const char* const kUsage[] = {
     "\nUsage: eventecho [options] file\n",
@@ -55,13 +48,17 @@ void Usage() {
 }
 
 // Flushes standard output and reports a failed write, which would otherwise pass for success.
-int Finish(int status) {
+// writeError is the errno of a failed write of the echoed events, or 0.
+int Finish(int status, int writeError = 0) {
   errno = 0;
   const bool flushFailed = std::fflush(stdout) != 0;
   const int flushErrno = errno;
-  if (flushFailed || std::ferror(stdout)) {
+  if (writeError == 0 && (flushFailed || std::ferror(stdout))) {
+    writeError = flushFailed && flushErrno != 0 ? flushErrno : -1;
+  }
+  if (writeError != 0) {
     std::fprintf(stderr, "\nError writing standard output: %s\n",
-                 flushFailed && flushErrno != 0 ? std::strerror(flushErrno) : "write failed");
+                 writeError > 0 ? std::strerror(writeError) : "write failed");
     if (status == 0) status = 1;
   }
   return status;
@@ -86,42 +83,38 @@ struct PlatformTermination {
   ~PlatformTermination() { XMLPlatformUtils::Terminate(); }
 };
 
-void ReportUnopened(const char* xmlFile, const XMLException& exc) {
+void ReportUnopened(const char* xmlFile, const XMLException& exc, EchoOutput& out) {
   const LocalText message(exc.getMessage());
-  std::fflush(stdout);
+  out.Flush();
   std::fprintf(stderr, "\nFile not found: '%s'\nException message is: \n%s\n\n", xmlFile,
                message.CStr());
 }
 
-void ReportAbort(const char* xmlFile, const char* reason) {
-  std::fflush(stdout);
+void ReportAbort(const char* xmlFile, const char* reason, EchoOutput& out) {
+  out.Flush();
   std::fprintf(stderr, "\nParsing of '%s' aborted: %s\n", xmlFile, reason);
 }
 
 // Parses xmlFile with the given settings and returns the exit status.
-int Echo(const char* xmlFile, bool doValidation, bool doEscapes) {
-  SecurityManager security;
-  security.setEntityExpansionLimit(kEntityExpansionLimit);
-  SAXParser parser;
-  parser.setValidationScheme(doValidation ? SAXParser::Val_Always : SAXParser::Val_Never);
-  parser.setSecurityManager(&security);
-  EchoHandlers handler(doEscapes);
-  parser.setDocumentHandler(&handler);
-  parser.setErrorHandler(&handler);
+int Echo(const char* xmlFile, bool doValidation, bool doEscapes, RegularFileMgr& files,
+         EchoOutput& out) {
+  EchoHandlers handler(doEscapes, out);
+  EchoParser parser(doValidation, handler, files);
   try {
     const OpenedDocumentSource source(xmlFile);
-    parser.parse(source);
+    files.DocumentOpened();
+    parser.Parse(source);
   } catch (const XMLException& exc) {
-    ReportUnopened(xmlFile, exc);
+    ReportUnopened(xmlFile, exc, out);
     return -1;
   } catch (const OutOfMemoryException&) {
-    ReportAbort(xmlFile, "out of memory");
+    ReportAbort(xmlFile, "out of memory", out);
     return -1;
   } catch (const std::exception& exc) {
-    ReportAbort(xmlFile, exc.what());
+    ReportAbort(xmlFile, exc.what(), out);
     return -1;
   } catch (...) {
-    ReportAbort(xmlFile, "unexpected exception");
+    ReportAbort(xmlFile, "unexpected exception", out);
     return -1;
   }
   return handler.ErrorCount() > 0 ? 2 : 0;
@@ -130,9 +123,6 @@ int Echo(const char* xmlFile, bool doValidation, bool doEscapes) {
 }  // namespace
 
 int main(int argC, char* argV[]) {
-  static char outputBuffer[1 << 16];
-  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
-
   try {
     XMLPlatformUtils::Initialize();
   } catch (const XMLException& exc) {
@@ -145,6 +135,7 @@ int main(int argC, char* argV[]) {
   }
   const PlatformTermination termination;
   LocalOnlyNetAccessor::Install();
+  RegularFileMgr& files = RegularFileMgr::Install();
 
   if (argC < 2) {
     Usage();
@@ -172,5 +163,7 @@ int main(int argC, char* argV[]) {
     Usage();
     return Finish(1);
   }
-  return Finish(Echo(argV[argInd], doValidation, doEscapes));
+  EchoOutput out(STDOUT_FILENO);
+  const int status = Echo(argV[argInd], doValidation, doEscapes, files, out);
+  return Finish(status, out.Flush() ? 0 : out.Error());
 }

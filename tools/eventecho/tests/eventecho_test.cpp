@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -118,11 +119,11 @@ INSTANTIATE_TEST_SUITE_P(
                          "<r><e></e><f></f><g x=\"1\"></g></r>",
                          "",
                          0},
-                    // The parser hands an empty, non-null data text both to "<?t?>" and to "<?t
-                    // ?>", so both get the blank; instruction data is never escaped.
+                    // "<?t?>" and "<?t ?>" both reach the handler with empty data and come
+                    // out without a blank; instruction data is never escaped.
                     Case{"ProcessingInstructionsEndWithALineEnd",
                          {Data("pi.xml")},
-                         "<?nodata ?>\n<?emptydata ?>\n<?withdata some \"data\" & <text>?>\n"
+                         "<?nodata?>\n<?emptydata?>\n<?withdata some \"data\" & <text>?>\n"
                          "<r><?inner x?>\n</r>",
                          "",
                          0},
@@ -205,6 +206,84 @@ TEST(EventEchoLimits, BillionLaughsEndsWithAFatalErrorInBoundedTime) {
   EXPECT_LT(r.out.size(), 1u << 20);
 }
 
+// One internal entity of valueChars characters, referenced uses times in the text of the root
+// element or in one attribute value.
+std::string EntityDocument(size_t valueChars, size_t uses, bool inAttribute) {
+  std::string refs;
+  refs.reserve(uses * 3);
+  for (size_t i = 0; i < uses; ++i) refs += "&e;";
+  const std::string decl = "<!DOCTYPE r [<!ENTITY e \"" + std::string(valueChars, 'x') + "\">]>";
+  return decl + (inAttribute ? "<r a=\"" + refs + "\"/>" : "<r>" + refs + "</r>");
+}
+
+// The report line of a fatal error whose message begins with reason.
+void ExpectFatalError(const ProcessResult& r, const std::string& file, const std::string& reason) {
+  const std::string head = "\nFatal Error at (file " + file + ", line 1, char ";
+  EXPECT_EQ(r.err.rfind(head, 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("): " + reason), std::string::npos) << r.err;
+  EXPECT_EQ(r.status, 2);
+}
+
+TEST(EventEchoLimits, TextThatEntityReferencesProduceIsBounded) {
+  const std::string dir = MakeTempDir("eventecho-limits");
+  // 17,000 references of 1,000 characters pass the bound of 16 Mi characters; 16,000 stay
+  // below it, and both stay below the limit on the number of expansions.
+  const std::string over = dir + "/over.xml";
+  WriteWholeFile(over, EntityDocument(1000, 17000, false));
+  const ProcessResult r = Tool({over}).Run();
+  ASSERT_FALSE(r.timedOut);
+  ExpectFatalError(r, over,
+                   "entity references produce more than 16777216 characters in the document; "
+                   "this is the limit imposed by the application\n");
+  EXPECT_EQ(r.out.rfind("<r>xxx", 0), 0u);
+  EXPECT_LE(r.out.size(), (16u << 20) + 1000 + 3);
+
+  const std::string under = dir + "/under.xml";
+  WriteWholeFile(under, EntityDocument(1000, 16000, false));
+  const ProcessResult ok = Tool({under}).Run();
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.err, "");
+  EXPECT_EQ(ok.out, "<r>" + std::string(16000000, 'x') + "</r>");
+}
+
+// A document of 200 KB that would make one attribute value of 2.5 G characters.
+TEST(EventEchoLimits, EntityReferencesInAnAttributeValueAreBoundedByParserMemory) {
+  const std::string file = MakeTempDir("eventecho-limits") + "/attribute.xml";
+  WriteWholeFile(file, EntityDocument(50000, 50000, true));
+#ifdef EVENTECHO_SANITIZED
+  const ProcessResult r = Tool({file}, std::chrono::seconds(60)).Run();
+#else
+  // Within 1 GB of address space, of which the program and its libraries take a little.
+  ProcessRunner runner("/bin/sh", {"-c", "ulimit -v 1000000 && exec \"$0\" \"$1\"", kTool, file});
+  const ProcessResult r = runner.Env("LC_ALL", "C.UTF-8").Timeout(std::chrono::seconds(30)).Run();
+#endif
+  ASSERT_FALSE(r.timedOut);
+  ExpectFatalError(r, file, "the document needs more than ");
+  EXPECT_NE(r.err.find(" bytes of parser memory; this is the limit imposed by the application\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(EventEchoLimits, LargeDocumentsStayBelowTheMemoryLimit) {
+  // 300,000 distinct element names: the parser keeps some 350 bytes for each, well above the
+  // fixed part of its memory limit, and the document is still echoed whole.
+  std::string doc = "<r>", echoed = "<r>";
+  for (int i = 0; i < 300000; ++i) {
+    const std::string name = "n" + std::to_string(i);
+    doc += "<" + name + "/>";
+    echoed += "<" + name + "></" + name + ">";
+  }
+  doc += "</r>";
+  echoed += "</r>";
+  const std::string file = MakeTempDir("eventecho-limits") + "/names.xml";
+  WriteWholeFile(file, doc);
+  const ProcessResult r = Tool({file}, std::chrono::seconds(60)).Run();
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out == echoed) << r.out.size() << " bytes instead of " << echoed.size();
+}
+
 // A listening socket nobody answers on: a parser that tried the network would connect and then
 // wait for a reply until the time limit.
 class Listener {
@@ -280,6 +359,76 @@ INSTANTIATE_TEST_SUITE_P(
                     NetworkCase{"ExternalEntity", "<!DOCTYPE r [<!ENTITY e SYSTEM \"%s\">]>",
                                 "<r>a&e;b</r>", "<r>a", 3, 8}),
     [](const testing::TestParamInfo<NetworkCase>& info) { return info.param.name; });
+
+// Besides the document, the parser opens only regular files: a FIFO would block the parse until
+// a writer comes, a device would feed it without end, and a directory cannot be read.
+TEST(EventEchoFiles, ExternalEntitiesMustBeRegularFiles) {
+  const std::string dir = MakeTempDir("eventecho-files");
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  WriteWholeFile(dir + "/part.txt", "from a file");
+  struct {
+    const char* what;
+    std::string entity;
+    std::string out;
+    std::string err;
+  } const cases[] = {
+      {"regular file", dir + "/part.txt", "<r>afrom a fileb</r>", ""},
+      {"fifo", fifo, "<r>a", "unable to open external entity '" + fifo + "'"},
+      {"device", "/dev/zero", "<r>a", "unable to open external entity '/dev/zero'"},
+      {"directory", dir, "<r>a", "unable to open external entity '" + dir + "'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string doc = dir + "/doc.xml";
+    WriteWholeFile(doc, "<!DOCTYPE r [<!ENTITY e SYSTEM \"" + c.entity + "\">]><r>a&e;b</r>");
+    const ProcessResult r = Tool({doc}, std::chrono::seconds(10)).Run();
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.out, c.out);
+    if (c.err.empty()) {
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.status, 0);
+    } else {
+      ExpectFatalError(r, doc, c.err + "\n");
+    }
+  }
+}
+
+TEST(EventEchoFiles, DocumentThatIsADirectoryIsNotFound) {
+  const ProcessResult r = Tool({kData}).Run();
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "\nFile not found: '" + kData +
+                       "'\nException message is: \nunable to open primary document entity '" +
+                       kData + "'\n\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST(EventEchoFiles, DocumentMayComeFromAPipe) {
+  ProcessRunner runner("/bin/sh", {"-c", "printf '<r>piped</r>' | exec \"$0\" /dev/stdin", kTool});
+  const ProcessResult r = runner.Env("LC_ALL", "C.UTF-8").Timeout(std::chrono::seconds(10)).Run();
+  EXPECT_EQ(r.out, "<r>piped</r>");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+// The output of a document with every kind of event, in a UTF-8 and a single-byte locale,
+// against the bytes an earlier build wrote (data/reference). The local code page of the
+// parser's transcoder is UTF-8 in both.
+TEST(EventEchoOutput, SameBytesAsTheReferenceInBothLocales) {
+  const std::string escaped = ReadWholeFile(Data("reference/records.out"));
+  const std::string raw = ReadWholeFile(Data("reference/records-noescape.out"));
+  ASSERT_FALSE(escaped.empty());
+  for (const char* locale : {"C.UTF-8", "en_US.ISO-8859-1"}) {
+    SCOPED_TRACE(locale);
+    const ProcessResult r = Tool({Data("records.xml")}).Env("LC_ALL", locale).Run();
+    EXPECT_TRUE(r.out == escaped) << r.out.substr(0, 2000);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    const ProcessResult n = Tool({"-NoEscape", Data("records.xml")}).Env("LC_ALL", locale).Run();
+    EXPECT_TRUE(n.out == raw) << n.out.substr(0, 2000);
+    EXPECT_EQ(n.status, 0);
+  }
+}
 
 TEST(EventEchoOutput, FailedWriteToStandardOutputIsNotASuccess) {
   const std::string errFile = MakeTempDir("eventecho") + "/err";

@@ -116,6 +116,27 @@ TEST(Mapprobe, LongLinesAreReadWhole) {
   ExpectResult(RunProbe({WriteTemp("one.xml", "<r>" + value + "</r>")}), expected, 0);
 }
 
+// The file is read in large blocks; what the parser gets must still be the file with its line
+// feeds, and nothing else, taken out: across block boundaries, with carriage returns (which the
+// parser turns into line feeds of the value), and from a pipe, whose size is not known.
+TEST(Mapprobe, ReadingDropsLineFeedsAndNothingElse) {
+  std::string value;
+  for (int i = 0; i < 3000; ++i)
+    value += std::string(700 + i % 13, static_cast<char>('a' + i % 26));
+  std::string lines = "<r>";
+  for (size_t at = 0; at < value.size(); at += 1000) lines += value.substr(at, 1000) + "\n";
+  lines += "</r>\n";
+  const std::string expected = "r: \"" + value + "\"\n";
+  ExpectResult(RunProbe({WriteTemp("blocks.xml", lines)}), expected, 0);
+
+  ExpectResult(RunProbe({WriteTemp("crlf.xml", "<r>\r\na\r\nb\r\n</r>\r\n")}),
+               "r: \"\\na\\nb\\n\"\n", 0);
+
+  ProcessRunner piped("/bin/sh", {"-c", "cat \"$1\" | exec \"$0\" /dev/stdin", MAPPROBE_PATH,
+                                  WriteTemp("piped.xml", lines)});
+  ExpectResult(piped.Run(), expected, 0);
+}
+
 TEST(Mapprobe, OtherFailuresAreReportedAsUnknownErrors) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
@@ -131,6 +152,19 @@ TEST(Mapprobe, OtherFailuresAreReportedAsUnknownErrors) {
                        {"-c", "ulimit -v 100000 && exec \"$0\" \"$1\"", MAPPROBE_PATH, path});
   ExpectResult(runner.Run(), "\nunknown E R R O R\n \n", 1);
 #endif
+}
+
+// The rendering of a message with attributes, namespaces, entities, character references,
+// mixed content and multi-line text, against the bytes an earlier build wrote
+// (data/reference), in a UTF-8 and a single-byte locale.
+TEST(Mapprobe, SameRenderingAsTheReferenceInBothLocales) {
+  const std::string expected = ReadWholeFile(kData + "/reference/items.rendering");
+  ASSERT_FALSE(expected.empty());
+  for (const char* locale : {"C.UTF-8", "en_US.ISO-8859-1"}) {
+    SCOPED_TRACE(locale);
+    ProcessRunner runner(MAPPROBE_PATH, {kData + "/items.xml"});
+    ExpectResult(runner.Env("LC_ALL", locale).Run(), expected, 0);
+  }
 }
 
 TEST(Mapprobe, FailedOutputIsNotSuccess) {
@@ -209,6 +243,72 @@ TEST(Mapprobe, BillionLaughsIsBoundedAndReported) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 1);
   EXPECT_LT(r.seconds, kSeconds);
+}
+
+// 309 KB: 2,000 attributes with defaults in the DTD, on each of 20,000 elements.
+std::string DefaultAttributesMessage() {
+  std::string xml = "<!DOCTYPE r [<!ELEMENT e EMPTY>";
+  for (int i = 0; i < 2000; ++i) {
+    xml +=
+        "<!ATTLIST e attribute" + std::to_string(i) + " CDATA \"value" + std::to_string(i) + "\">";
+  }
+  xml += "]>\n<r>\n";
+  for (int i = 0; i < 20000; ++i) xml += "<e/>\n";
+  return xml + "</r>\n";
+}
+
+// Runs mapprobe on path within 1 GB of address space where the build allows it.
+ProcessResult RunBounded(const std::string& path) {
+#if defined(__SANITIZE_ADDRESS__)
+  // Instrumented, the 2,000 default attributes of each element take some 20 s to reach the
+  // limit on a quiet machine.
+  return ProcessRunner(MAPPROBE_PATH, {path}).Timeout(std::chrono::seconds(150)).Run();
+#else
+  ProcessRunner runner("/bin/sh",
+                       {"-c", "ulimit -v 1000000 && exec \"$0\" \"$1\"", MAPPROBE_PATH, path});
+  return runner.Timeout(std::chrono::seconds(30)).Run();
+#endif
+}
+
+TEST(Mapprobe, MemoryIsBoundedByTheFileSize) {
+  struct {
+    const char* what;
+    std::string xml;
+  } const cases[] = {
+      {"default attributes on every element", DefaultAttributesMessage()},
+      {"one entity used many times in an attribute value",
+       "<!DOCTYPE r [<!ENTITY e \"" + std::string(50000, 'x') + "\">]>\n<r a=\"" +
+           [] {
+             std::string refs;
+             for (int i = 0; i < 10000; ++i) refs += "&e;";
+             return refs;
+           }() +
+           "\"/>\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = WriteTemp("hostile.xml", c.xml);
+    const ProcessResult r = RunBounded(path);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.out.rfind(kReport + "XML parse error at line 1, column ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(" bytes of memory, the limit for this message"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
+TEST(Mapprobe, LargeMessagesStayBelowTheMemoryLimit) {
+  // 200,000 distinct element names: the parser keeps hundreds of bytes for each, well above
+  // the fixed part of the limit, and the message is still accepted.
+  std::string xml = "<r>";
+  for (int i = 0; i < 200000; ++i) xml += "<n" + std::to_string(i) + "/>";
+  xml += "</r>";
+  const ProcessResult r = RunProbe({WriteTemp("names.xml", xml)});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("r {\n  n0: \"\"\n  n1: \"\"\n", 0), 0u);
+  EXPECT_NE(r.out.find("\n  n199999: \"\"\n}\n"), std::string::npos);
 }
 
 TEST(Mapprobe, DeepNestingIsReportedWithoutCrash) {
