@@ -196,7 +196,8 @@ TEST_F(AdminTest, FailuresSayWhatFailed) {
        "cannot create queue manager QE: setting \"colour\" is not one of backend embedded",
        [] { return RVAdminCreateQM("QE", 0, nullptr, colour, 1); }},
       {"broker without password", RVRC_OPTIONS_ERROR,
-       "cannot create queue manager QB: backend amqp needs the settings url and password-file",
+       "cannot create queue manager QB: backend amqp needs the setting password-file (or a "
+       "client certificate, tls-cert-file and tls-key-file)",
        [] { return RVAdminCreateQM("QB", 0, "amqp", urlOnly, 1); }},
       {"define on nothing", RVRC_Q_MGR_NOT_AVAILABLE,
        "cannot open queue manager NOQM: queue manager NOQM does not exist",
