@@ -242,6 +242,16 @@ Status AmqpSession::Connect(const AmqpSettings& settings, const AmqpUrl::Endpoin
         RVRC_Q_MGR_NOT_AVAILABLE,
         "the " + _where + " did not answer the login within " + Seconds(deadline - started));
   }
+  if (!url.tls() && reply.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION &&
+      (reply.library_error == AMQP_STATUS_SOCKET_ERROR ||
+       reply.library_error == AMQP_STATUS_CONNECTION_CLOSED)) {
+    // What a TLS listener does with a plain AMQP greeting.
+    _broken = true;
+    return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
+                         "cannot log in to the " + _where + ": " +
+                             amqp_error_string2(reply.library_error) +
+                             " during the login (if the port is a TLS port, use amqps://)");
+  }
   Status st =
       Check(reply, 0,
             "cannot log in to the " + _where +

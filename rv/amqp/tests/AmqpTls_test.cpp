@@ -56,8 +56,9 @@ TEST_F(AmqpTlsTest, VerifiedConnectionsCarryMessages) {
 }
 
 TEST_F(AmqpTlsTest, UntrustedOrMisnamedBrokerIsRefusedWithItsReason) {
-  AmqpUrl plain;
+  AmqpUrl plain, tls;
   ASSERT_TRUE(AmqpUrl::Parse(BrokerUrl(), &plain).ok());
+  ASSERT_TRUE(AmqpUrl::Parse(TlsUrl(), &tls).ok());
   struct Case {
     const char* qm;
     std::string url;
@@ -79,6 +80,10 @@ TEST_F(AmqpTlsTest, UntrustedOrMisnamedBrokerIsRefusedWithItsReason) {
        "amqps://probes@127.0.0.1:" + std::to_string(plain.port()) + "/v",
        {{"tls-verify", "no"}},
        {"TLS handshake failed"}},
+      {"PLAIN.TO.TLS.PORT",
+       "amqp://probes@127.0.0.1:" + std::to_string(tls.port()) + "/v",
+       {},
+       {"during the login (if the port is a TLS port, use amqps://)"}},
       {"NO.SUCH.CA",
        TlsUrl(),
        {{"tls-ca-file", TlsFile("missing.pem")}},
