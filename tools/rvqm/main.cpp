@@ -392,13 +392,6 @@ const std::vector<Command>& Commands() {
        1,
        [](const auto& a, auto&) {
          if (!a.empty()) CheckName(a[0], "queue manager");
-         const RVQMINFO info = Describe(a.empty() ? "" : a[0]);
-         if (info.flags & RVQMF_BROKER) {
-           std::fprintf(stderr,
-                        "rvqm: note: %s is a broker queue manager: only the queues defined from "
-                        "this data folder are listed; the broker may have more\n",
-                        info.name);
-         }
          std::vector<RVQINFO> queues;
          Check(RVAdminListQueues(
              a.empty() ? nullptr : a[0].c_str(),
@@ -413,6 +406,13 @@ const std::vector<Command>& Commands() {
            std::printf("%-*s %8s %8lld %10lld\n", static_cast<int>(width), q.name,
                        q.depth >= 0 ? std::to_string(q.depth).c_str() : "-", q.maxDepth,
                        q.maxMsgLength);
+         }
+         const RVQMINFO info = Describe(a.empty() ? "" : a[0]);
+         if (info.flags & RVQMF_BROKER) {
+           std::fprintf(stderr,
+                        "rvqm: note: %s is a broker queue manager: only the queues defined from "
+                        "this data folder are listed; the broker may have more\n",
+                        info.name);
          }
        }},
       {"show",
