@@ -57,6 +57,11 @@ struct Target {
   std::unique_ptr<Connection> connection;
 };
 
+Status ConnectTarget(Target* t) {
+  return Failed(t->backend->Connect(t->qm, &t->connection),
+                "cannot connect to queue manager " + t->qm.name);
+}
+
 // qmName NULL or "" stands for the default queue manager where orDefault is set.
 Status OpenTarget(const char* qmName, bool orDefault, bool connect, Target* t) {
   std::string name = qmName != nullptr ? qmName : "";
@@ -69,10 +74,7 @@ Status OpenTarget(const char* qmName, bool orDefault, bool connect, Target* t) {
     s = Failed(Registry::Open(t->root, name, &t->qm, &t->backend),
                "cannot open queue manager " + name);
   }
-  if (s.ok() && connect) {
-    s = Failed(t->backend->Connect(t->qm, &t->connection),
-               "cannot connect to queue manager " + name);
-  }
+  if (s.ok() && connect) s = ConnectTarget(t);
   return s;
 }
 
@@ -315,17 +317,13 @@ RVLONG RVAdminDefineQueueOfType(const char* qmName, const char* queue, long long
                                                 " or message length of " +
                                                 std::to_string(maxMsgLength) + " is not valid");
     }
-    if (s.ok()) s = OpenTarget(qmName, false, kind.empty(), &t);
-    if (s.ok() && !kind.empty()) {
-      // Other kinds of queue are the broker's; an embedded queue manager has the one.
-      if (!(t.backend->flags() & RVQMF_BROKER)) {
-        s = Status::Error(RVRC_OPTIONS_ERROR, "queue type \"" + kind + "\" is not available on " +
-                                                  t.qm.name + ", whose queues are not on a broker");
-      } else {
-        s = Failed(t.backend->Connect(t.qm, &t.connection),
-                   "cannot connect to queue manager " + t.qm.name);
-      }
+    if (s.ok()) s = OpenTarget(qmName, false, false, &t);
+    // Other types of queue are the broker's; an embedded queue manager has the one.
+    if (s.ok() && !kind.empty() && !(t.backend->flags() & RVQMF_BROKER)) {
+      s = Status::Error(RVRC_OPTIONS_ERROR, "queue type \"" + kind + "\" is not available on " +
+                                                t.qm.name + ", whose queues are not on a broker");
     }
+    if (s.ok()) s = ConnectTarget(&t);
     if (!s.ok()) return s;
     QueueAttributes attributes;
     attributes.name = queue;
