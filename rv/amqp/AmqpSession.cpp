@@ -193,8 +193,9 @@ Status AmqpSession::Connect(const AmqpSettings& settings, const AmqpUrl::Endpoin
   _broken = true;  // until the login is done: nothing to close politely
   if (settings.url.tls()) {
     Status s = SetUpTls(socket, settings.tls);
-    if (!s.ok())
+    if (!s.ok()) {
       return Status::Error(s.reason(), "cannot connect to the " + _where + ": " + s.message());
+    }
   }
   tVerifyError = X509_V_OK;
   ERR_clear_error();
