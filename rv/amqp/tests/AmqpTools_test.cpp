@@ -134,8 +134,6 @@ TEST_F(AmqpToolsTest, RvqmRefusesBrokerDefinitionsItCannotUse) {
        "password"},
       {{"create", "Q2", "--amqp", BrokerUrl()}, "--password-file"},
       {{"create", "Q3", "--password-file", pw}, "--amqp"},
-      {{"create", "Q7", "--amqp", TlsUrl(), "--password-file", pw, "--cert-file", pw},
-       "tls-key-file"},
       {{"create", "Q4", "--amqp", BrokerUrl(), "--password-file", pw + ".missing"}, "cannot open"},
       {{"create", "Q5", "--amqp", BrokerUrl(), "--password-file", empty}, "empty"},
       {{"create", "Q6", "--amqp", "http://127.0.0.1/", "--password-file", pw}, "amqp://"},
