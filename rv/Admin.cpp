@@ -44,6 +44,21 @@ Status Given(const void* pointer, const char* what) {
   return Status::Error(RVRC_OPTIONS_ERROR, std::string("the ") + what + " pointer is null");
 }
 
+// The count settings of a call as a map; what names the call for the message of a setting
+// without key or value.
+Status SettingsMap(const RVSETTING* settings, size_t count, const std::string& what,
+                   std::map<std::string, std::string>* given) {
+  Status s = count > 0 ? Given(settings, "settings") : Status::Ok();
+  for (size_t i = 0; s.ok() && i < count; ++i) {
+    if (settings[i].key == nullptr || settings[i].value == nullptr) {
+      return Status::Error(RVRC_OPTIONS_ERROR,
+                           what + ": setting " + std::to_string(i) + " has no key or no value");
+    }
+    (*given)[settings[i].key] = settings[i].value;
+  }
+  return s;
+}
+
 Status OpenRoot(bool create, DataRoot* root) {
   return Failed(DataRoot::Open(create, root), "cannot use the data folder");
 }
@@ -167,19 +182,13 @@ RVLONG RVAdminCreateQM(const char* qmName, int makeDefault, const char* backendN
                        const RVSETTING* settings, size_t count) {
   return Admin([&] {
     Status s = CheckQueueManagerName(qmName);
-    if (s.ok() && count > 0) s = Given(settings, "settings");
     if (!s.ok()) return s;
     const std::string what = std::string("cannot create queue manager ") + qmName;
+    std::map<std::string, std::string> given;
+    s = SettingsMap(settings, count, what, &given);
+    if (!s.ok()) return s;
     std::string kind =
         backendName != nullptr && *backendName != '\0' ? backendName : Registry::kDefaultBackend;
-    std::map<std::string, std::string> given;
-    for (size_t i = 0; i < count; ++i) {
-      if (settings[i].key == nullptr || settings[i].value == nullptr) {
-        return Status::Error(RVRC_OPTIONS_ERROR,
-                             what + ": setting " + std::to_string(i) + " has no key or no value");
-      }
-      given[settings[i].key] = settings[i].value;
-    }
     Backend* backend = nullptr;
     std::map<std::string, std::string> definition;
     Backend::Prepare prepare;
@@ -246,18 +255,12 @@ RVLONG RVAdminUpdateQM(const char* qmName, const RVSETTING* settings, size_t cou
   return Admin([&] {
     Target t;
     Status s = CheckQueueManagerName(qmName);
-    if (s.ok() && count > 0) s = Given(settings, "settings");
-    if (s.ok()) s = OpenTarget(qmName, false, false, &t);
     if (!s.ok()) return s;
     const std::string what = std::string("cannot change queue manager ") + qmName;
     std::map<std::string, std::string> given;
-    for (size_t i = 0; i < count; ++i) {
-      if (settings[i].key == nullptr || settings[i].value == nullptr) {
-        return Status::Error(RVRC_OPTIONS_ERROR,
-                             what + ": setting " + std::to_string(i) + " has no key or no value");
-      }
-      given[settings[i].key] = settings[i].value;
-    }
+    s = SettingsMap(settings, count, what, &given);
+    if (s.ok()) s = OpenTarget(qmName, false, false, &t);
+    if (!s.ok()) return s;
     return Failed(t.backend->Update(t.qm, given), what);
   });
 }
