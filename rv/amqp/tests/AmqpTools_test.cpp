@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <thread>
 
 #include "BrokerFixture.h"
 #include "ProcessRunner.h"
@@ -50,22 +49,6 @@ class AmqpToolsTest : public BrokerFixture {
     WriteWholeFile(dir + "/skeleton.xml",
                    ReadWholeFile(PROBES_SOURCE_DIR "/samples/response-skeleton.xml"));
     return dir;
-  }
-  // Waits until queue holds count ready messages; false after 20 s.
-  bool WaitForDepth(const std::string& queue, uint32_t count) {
-    std::unique_ptr<AmqpSession> raw = Raw();
-    for (int i = 0; raw && i < 2000; ++i) {
-      amqp_channel_t ch = 0;
-      if (!raw->TakeChannel(&ch).ok()) return false;
-      amqp_queue_declare_ok_t* ok = amqp_queue_declare(
-          raw->state(), ch, amqp_cstring_bytes(queue.c_str()), 1, 0, 0, 0, amqp_empty_table);
-      if (!raw->Check(amqp_get_rpc_reply(raw->state()), ch, "declare").ok()) return false;
-      if (ok->message_count == count) return true;
-      raw->GiveBackChannel(ch);
-      raw->ReleaseBuffers();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
   }
   static constexpr const char* kCorrelation = "<ActImplCorrelID>00000A1B00000C2D</ActImplCorrelID>";
 };

@@ -107,7 +107,8 @@ std::unique_ptr<AmqpSession> BrokerFixture::Raw() {
   return session;
 }
 
-bool BrokerFixture::WaitForConsumers(const std::string& queue, uint32_t count) {
+bool BrokerFixture::WaitForQueue(const std::string& queue,
+                                 const std::function<bool(const amqp_queue_declare_ok_t&)>& done) {
   std::unique_ptr<AmqpSession> raw = Raw();
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (raw && std::chrono::steady_clock::now() < until) {
@@ -116,12 +117,22 @@ bool BrokerFixture::WaitForConsumers(const std::string& queue, uint32_t count) {
     amqp_queue_declare_ok_t* ok = amqp_queue_declare(
         raw->state(), ch, amqp_cstring_bytes(queue.c_str()), 1, 0, 0, 0, amqp_empty_table);
     if (!raw->Check(amqp_get_rpc_reply(raw->state()), ch, "declare").ok()) return false;
-    if (ok->consumer_count == count) return true;
+    if (done(*ok)) return true;
     raw->GiveBackChannel(ch);
     raw->ReleaseBuffers();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+bool BrokerFixture::WaitForConsumers(const std::string& queue, uint32_t count) {
+  return WaitForQueue(queue,
+                      [&](const amqp_queue_declare_ok_t& q) { return q.consumer_count == count; });
+}
+
+bool BrokerFixture::WaitForDepth(const std::string& queue, uint32_t count) {
+  return WaitForQueue(queue,
+                      [&](const amqp_queue_declare_ok_t& q) { return q.message_count == count; });
 }
 
 RvConnection::RvConnection(const std::string& qm) {

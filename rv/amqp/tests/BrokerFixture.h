@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,8 +41,14 @@ class BrokerFixture : public ::testing::Test {
   std::string NewQueue(const std::string& base);
   // A session of its own to the broker, for what the RV calls cannot do or see.
   std::unique_ptr<AmqpSession> Raw();
-  // Waits until queue has count consumers: as many getters wait on it. False after 20 s.
+  // Waits until queue has count consumers (as many getters wait on it), or holds count ready
+  // messages. False after 20 s.
   bool WaitForConsumers(const std::string& queue, uint32_t count);
+  bool WaitForDepth(const std::string& queue, uint32_t count);
+
+  // Waits until what the broker says of queue satisfies done; false after 20 s.
+  bool WaitForQueue(const std::string& queue,
+                    const std::function<bool(const amqp_queue_declare_ok_t&)>& done);
 
   std::string _root;  // the data root
   UniqueFd _qmDir;    // folder of QB
