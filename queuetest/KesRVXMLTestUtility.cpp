@@ -160,6 +160,28 @@ std::string Where(const KesString& queueName, const KesString& queueManagerName,
   return text.str();
 }
 
+// "queue manager M" or "the default queue manager" for the empty name, and why the connect
+// failed: the library's text for it (less a repetition of the queue manager's name), or the
+// reason code's.
+std::string ConnectFailure(const std::string& queueManagerName, RVLONG reason) {
+  std::ostringstream text;
+  text << (queueManagerName.empty() ? "the default queue manager"
+                                    : "queue manager " + queueManagerName)
+       << ": ";
+  const char* detail = RVErrorText();
+  std::string why = detail != nullptr ? detail : "";
+  const std::string named = "queue manager " + queueManagerName + ": ";
+  if (!queueManagerName.empty() && why.compare(0, named.size(), named) == 0) {
+    why.erase(0, named.size());
+  }
+  if (why.empty()) {
+    text << "reason code " << reason << " (" << RVReasonText(reason) << ")";
+  } else {
+    text << why;
+  }
+  return text.str();
+}
+
 KesException Failure(const std::string& text) {
   return KesException(KesString(text.c_str()));
 }
@@ -321,6 +343,7 @@ RVHCONN KesRVXMLTestUtility::Connect(KesString& queueManagerName) {
   RVCONNX(name, &cno, &hConn, &compCode, &reason);
   if (compCode == RVCC_FAILED) {
     std::printf("RVCONN ended with reason code %ld\n", static_cast<long>(reason));
+    std::cerr << "Cannot connect to " << ConnectFailure(name, reason) << std::endl;
     // The platform keeps only the low 8 bits of a status; a failure must not read as 0.
     std::exit((reason & 0xff) != 0 ? static_cast<int>(reason) : 255);
   }

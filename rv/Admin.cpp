@@ -44,6 +44,21 @@ Status Given(const void* pointer, const char* what) {
   return Status::Error(RVRC_OPTIONS_ERROR, std::string("the ") + what + " pointer is null");
 }
 
+// The count settings of a call as a map; what names the call for the message of a setting
+// without key or value.
+Status SettingsMap(const RVSETTING* settings, size_t count, const std::string& what,
+                   std::map<std::string, std::string>* given) {
+  Status s = count > 0 ? Given(settings, "settings") : Status::Ok();
+  for (size_t i = 0; s.ok() && i < count; ++i) {
+    if (settings[i].key == nullptr || settings[i].value == nullptr) {
+      return Status::Error(RVRC_OPTIONS_ERROR,
+                           what + ": setting " + std::to_string(i) + " has no key or no value");
+    }
+    (*given)[settings[i].key] = settings[i].value;
+  }
+  return s;
+}
+
 Status OpenRoot(bool create, DataRoot* root) {
   return Failed(DataRoot::Open(create, root), "cannot use the data folder");
 }
@@ -57,6 +72,11 @@ struct Target {
   std::unique_ptr<Connection> connection;
 };
 
+Status ConnectTarget(Target* t) {
+  return Failed(t->backend->Connect(t->qm, &t->connection),
+                "cannot connect to queue manager " + t->qm.name);
+}
+
 // qmName NULL or "" stands for the default queue manager where orDefault is set.
 Status OpenTarget(const char* qmName, bool orDefault, bool connect, Target* t) {
   std::string name = qmName != nullptr ? qmName : "";
@@ -69,10 +89,7 @@ Status OpenTarget(const char* qmName, bool orDefault, bool connect, Target* t) {
     s = Failed(Registry::Open(t->root, name, &t->qm, &t->backend),
                "cannot open queue manager " + name);
   }
-  if (s.ok() && connect) {
-    s = Failed(t->backend->Connect(t->qm, &t->connection),
-               "cannot connect to queue manager " + name);
-  }
+  if (s.ok() && connect) s = ConnectTarget(t);
   return s;
 }
 
@@ -165,19 +182,13 @@ RVLONG RVAdminCreateQM(const char* qmName, int makeDefault, const char* backendN
                        const RVSETTING* settings, size_t count) {
   return Admin([&] {
     Status s = CheckQueueManagerName(qmName);
-    if (s.ok() && count > 0) s = Given(settings, "settings");
     if (!s.ok()) return s;
     const std::string what = std::string("cannot create queue manager ") + qmName;
+    std::map<std::string, std::string> given;
+    s = SettingsMap(settings, count, what, &given);
+    if (!s.ok()) return s;
     std::string kind =
         backendName != nullptr && *backendName != '\0' ? backendName : Registry::kDefaultBackend;
-    std::map<std::string, std::string> given;
-    for (size_t i = 0; i < count; ++i) {
-      if (settings[i].key == nullptr || settings[i].value == nullptr) {
-        return Status::Error(RVRC_OPTIONS_ERROR,
-                             what + ": setting " + std::to_string(i) + " has no key or no value");
-      }
-      given[settings[i].key] = settings[i].value;
-    }
     Backend* backend = nullptr;
     std::map<std::string, std::string> definition;
     Backend::Prepare prepare;
@@ -222,6 +233,38 @@ RVLONG RVAdminDescribeQM(const char* qmName, RVQMINFO* info) {
   });
 }
 
+RVLONG RVAdminQMSettings(const char* qmName, RVSETTINGFN fn, void* context) {
+  return Admin([&] {
+    Target t;
+    std::vector<std::pair<std::string, std::string>> settings;
+    Status s = Given(reinterpret_cast<const void*>(fn), "callback");
+    if (s.ok()) s = OpenTarget(qmName, true, false, &t);
+    if (s.ok()) {
+      s = Failed(t.backend->Describe(t.qm, &settings),
+                 "cannot read the settings of queue manager " + t.qm.name);
+    }
+    for (size_t i = 0; s.ok() && i < settings.size(); ++i) {
+      const RVSETTING setting = {settings[i].first.c_str(), settings[i].second.c_str()};
+      if (fn(context, &setting) != 0) break;
+    }
+    return s;
+  });
+}
+
+RVLONG RVAdminUpdateQM(const char* qmName, const RVSETTING* settings, size_t count) {
+  return Admin([&] {
+    Target t;
+    Status s = CheckQueueManagerName(qmName);
+    if (!s.ok()) return s;
+    const std::string what = std::string("cannot change queue manager ") + qmName;
+    std::map<std::string, std::string> given;
+    s = SettingsMap(settings, count, what, &given);
+    if (s.ok()) s = OpenTarget(qmName, false, false, &t);
+    if (!s.ok()) return s;
+    return Failed(t.backend->Update(t.qm, given), what);
+  });
+}
+
 RVLONG RVAdminListQMs(RVQMFN fn, void* context) {
   return Admin([&] {
     DataRoot root;
@@ -262,8 +305,14 @@ RVLONG RVAdminSetQuiescing(const char* qmName, int quiescing) {
 
 RVLONG RVAdminDefineQueue(const char* qmName, const char* queue, long long maxDepth,
                           long long maxMsgLength) {
+  return RVAdminDefineQueueOfType(qmName, queue, maxDepth, maxMsgLength, nullptr);
+}
+
+RVLONG RVAdminDefineQueueOfType(const char* qmName, const char* queue, long long maxDepth,
+                                long long maxMsgLength, const char* type) {
   return Admin([&] {
     Target t;
+    std::string kind = type != nullptr && std::strcmp(type, "classic") != 0 ? type : "";
     Status s = CheckQueueName(queue);
     if (s.ok() &&
         (maxDepth == 0 || maxDepth < -1 || maxMsgLength < -1 || maxMsgLength > INT32_MAX)) {
@@ -271,12 +320,19 @@ RVLONG RVAdminDefineQueue(const char* qmName, const char* queue, long long maxDe
                                                 " or message length of " +
                                                 std::to_string(maxMsgLength) + " is not valid");
     }
-    if (s.ok()) s = OpenTarget(qmName, false, true, &t);
+    if (s.ok()) s = OpenTarget(qmName, false, false, &t);
+    // Other types of queue are the broker's; an embedded queue manager has the one.
+    if (s.ok() && !kind.empty() && !(t.backend->flags() & RVQMF_BROKER)) {
+      s = Status::Error(RVRC_OPTIONS_ERROR, "queue type \"" + kind + "\" is not available on " +
+                                                t.qm.name + ", whose queues are not on a broker");
+    }
+    if (s.ok()) s = ConnectTarget(&t);
     if (!s.ok()) return s;
     QueueAttributes attributes;
     attributes.name = queue;
     if (maxDepth != -1) attributes.maxDepth = maxDepth;
     attributes.maxMessageLength = maxMsgLength;
+    attributes.type = kind;
     return Failed(t.connection->Define(attributes),
                   "cannot define queue " + attributes.name + " on " + t.qm.name);
   });

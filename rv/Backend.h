@@ -10,6 +10,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Connection.h"
 #include "Status.h"
@@ -45,6 +47,22 @@ class Backend {
   // Refuses (RVRC_OPTIONS_ERROR) to have the queue manager deleted while it would lose
   // messages with it.
   virtual Status CheckDelete(const QueueManagerDir& qm) = 0;
+  // The settings of the queue manager as a user may see them (name and text), never a secret.
+  // A kind without settings of its own has none.
+  virtual Status Describe(const QueueManagerDir& qm,
+                          std::vector<std::pair<std::string, std::string>>* settings) {
+    (void)qm;
+    settings->clear();
+    return Status::Ok();
+  }
+  // Changes settings of an existing queue manager (key and value, as rvadmin.h documents them
+  // for the kind). RVRC_OPTIONS_ERROR for a setting that cannot be changed.
+  virtual Status Update(const QueueManagerDir& qm,
+                        const std::map<std::string, std::string>& settings) {
+    (void)settings;
+    return Status::Error(RVRC_OPTIONS_ERROR, "queue manager " + qm.name + " of backend " + name() +
+                                                 " has no settings to change");
+  }
 };
 
 }  // namespace rv

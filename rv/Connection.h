@@ -21,6 +21,7 @@ struct QueueAttributes {
   std::string name;
   int64_t maxDepth = kDefaultMaxDepth;
   int64_t maxMessageLength = -1;
+  std::string type;  // empty: the backend's usual kind of queue; others only where flags allow
 };
 
 // One queue of a listing.

@@ -9,24 +9,33 @@
 #
 # The node listens on loopback only and keeps everything (data, logs, Erlang cookie, its own
 # epmd on a port of its own) in one folder, so it neither sees nor touches any other broker or
-# Erlang node on the machine. The tests find the broker through two files in that folder:
+# Erlang node on the machine. Besides plain AMQP it has a TLS listener whose certificates are
+# made with openssl at the first start: a test CA, a server certificate for the name
+# "localhost" (not for 127.0.0.1, so that a client can be shown a host name that does not
+# match), a client certificate for the user "probes-cert" (login by certificate, EXTERNAL), and
+# a second CA that signed nothing here. The tests find the broker through files in that folder:
 #   url        amqp://probes@127.0.0.1:PORT/probes-test
+#   tls-url    amqps://probes@localhost:TLS_PORT/probes-test
 #   password   the user's password (mode 0600)
+#   tls/       ca.pem, other-ca.pem, client.pem and client.key (mode 0600)
 #
 # Settings (environment):
 #   PROBES_BROKER_DIR        folder of the node      (default /tmp/probes-broker)
 #   PROBES_BROKER_PORT       AMQP port               (default 5679)
+#   PROBES_BROKER_TLS_PORT   AMQP over TLS port      (default 5680)
 #   PROBES_BROKER_DIST_PORT  Erlang distribution     (default 25679)
 #   PROBES_BROKER_EPMD_PORT  the private epmd        (default 4379)
 set -euo pipefail
 
 dir=${PROBES_BROKER_DIR:-/tmp/probes-broker}
 port=${PROBES_BROKER_PORT:-5679}
+tls_port=${PROBES_BROKER_TLS_PORT:-5680}
 dist_port=${PROBES_BROKER_DIST_PORT:-25679}
 epmd_port=${PROBES_BROKER_EPMD_PORT:-4379}
 node=probes@localhost
 vhost=probes-test
 user=probes
+cert_user=probes-cert
 bin=/usr/lib/rabbitmq/bin
 
 die() {
@@ -72,19 +81,64 @@ wait_until_up() {
   die "the broker did not answer within 60 s (log: $dir/out.txt)"
 }
 
+# Makes the test certificates unless a set valid for another day is there: EC keys, 30 days.
+make_certificates() {
+  local tls="$dir/tls"
+  if [ -f "$tls/client.pem" ] &&
+    openssl x509 -checkend 86400 -noout -in "$tls/server.pem" >/dev/null 2>&1; then
+    return 0
+  fi
+  command -v openssl >/dev/null || die "openssl is not installed (apt-get install openssl)"
+  rm -rf "$tls"
+  mkdir -p "$tls"
+  (
+    cd "$tls"
+    umask 077
+    key=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    for ca in ca other-ca; do
+      openssl req -x509 "${key[@]}" -days 30 -subj "/CN=probes $ca" -keyout "$ca.key" \
+        -out "$ca.pem" -addext basicConstraints=critical,CA:TRUE \
+        -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+    done
+    printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' >server.ext
+    printf 'extendedKeyUsage=clientAuth\n' >client.ext
+    for who in server:localhost client:$cert_user; do
+      name=${who%%:*}
+      openssl req "${key[@]}" -subj "/CN=${who#*:}" -keyout "$name.key" -out "$name.csr" 2>/dev/null
+      openssl x509 -req -days 30 -in "$name.csr" -CA ca.pem -CAkey ca.key -CAcreateserial \
+        -extfile "$name.ext" -out "$name.pem" 2>/dev/null
+    done
+    rm -f ./*.csr ./*.ext ca.srl other-ca.key
+    chmod 644 ./*.pem
+  ) || die "openssl could not make the test certificates in $tls"
+}
+
 start() {
   mkdir -p "$dir/log" "$dir/mnesia"
   chmod 700 "$dir"
   if answers; then
+    [ -f "$dir/tls-url" ] ||
+      echo "broker.sh: the running node has no TLS listener; stop and start it again" >&2
     echo "amqp://$user@127.0.0.1:$port/$vhost"
     return 0
   fi
+  make_certificates
   : >"$dir/rabbitmq-env.conf"
-  echo '[].' >"$dir/enabled_plugins"
+  echo '[rabbitmq_auth_mechanism_ssl].' >"$dir/enabled_plugins"
   cat >"$dir/rabbitmq.conf" <<EOF
 loopback_users = none
 log.console = true
 log.console.level = warning
+listeners.ssl.1 = 127.0.0.1:$tls_port
+ssl_options.cacertfile = $dir/tls/ca.pem
+ssl_options.certfile = $dir/tls/server.pem
+ssl_options.keyfile = $dir/tls/server.key
+ssl_options.verify = verify_peer
+ssl_options.fail_if_no_peer_cert = false
+ssl_cert_login_from = common_name
+auth_mechanisms.1 = PLAIN
+auth_mechanisms.2 = AMQPLAIN
+auth_mechanisms.3 = EXTERNAL
 EOF
   if [ ! -f "$dir/.erlang.cookie" ]; then
     head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$dir/.erlang.cookie"
@@ -108,6 +162,12 @@ EOF
   ctl -q delete_user "$user" >/dev/null 2>&1 || true
   ctl -q add_user "$user" "$(cat "$dir/password")" >/dev/null
   ctl -q set_permissions -p "$vhost" "$user" '.*' '.*' '.*' >/dev/null
+  # The user that logs in with its client certificate has no password at all.
+  ctl -q delete_user "$cert_user" >/dev/null 2>&1 || true
+  ctl -q add_user "$cert_user" "$(head -c 18 /dev/urandom | od -An -tx1 | tr -d ' \n')" >/dev/null
+  ctl -q clear_password "$cert_user" >/dev/null
+  ctl -q set_permissions -p "$vhost" "$cert_user" '.*' '.*' '.*' >/dev/null
+  echo "amqps://$user@localhost:$tls_port/$vhost" >"$dir/tls-url"
   echo "amqp://$user@127.0.0.1:$port/$vhost" >"$dir/url"
   cat "$dir/url"
 }

@@ -3,7 +3,7 @@
 probes_packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libxerces-c-dev libicu-dev librabbitmq-dev
+  libxerces-c-dev libicu-dev librabbitmq-dev libssl-dev
   libxml2-utils groff-base
 )
 

@@ -6,8 +6,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
-# The broker tests run against a private rabbitmq-server on loopback.
-probes_install_deps rabbitmq-server amqp-tools
+# The broker tests run against a private rabbitmq-server on loopback, with certificates for its
+# TLS listener made by openssl.
+probes_install_deps rabbitmq-server amqp-tools openssl
 scripts/broker.sh start
 trap 'scripts/broker.sh stop' EXIT
 

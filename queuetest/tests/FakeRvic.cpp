@@ -168,6 +168,10 @@ void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void
   Report(compCode, reason, RVCC_OK, RVRC_NONE);
 }
 
+const char* RVErrorText(void) {
+  return fakerv::Fake().errorText.c_str();
+}
+
 const char* RVReasonText(RVLONG reason) {
   static thread_local std::string text;
   text = "FAKE_REASON_" + std::to_string(reason) + ": reason text of the fake";

@@ -1,8 +1,8 @@
 // FakeRvic stands in for the RV client library in the unit tests of the queue test
-// utility: it defines the six calls of rvic.h and RVReasonText, records every call with
-// the bytes of each record exactly as it was handed over, and plays scripted outcomes
-// over a small in-memory queue of messages. State is process-wide and reset per test;
-// single-threaded only.
+// utility: it defines the six calls of rvic.h, RVReasonText and RVErrorText, records every call
+// with the bytes of each record exactly as it was handed over, and plays scripted outcomes over a
+// small in-memory queue of messages. State is process-wide and reset per test; single-threaded
+// only.
 #pragma once
 
 #include <deque>
@@ -52,6 +52,7 @@ struct State {
   std::deque<Message> queue;                          // what RVGET delivers, in order
   bool traceCalls = false;                  // write a record "call NAME" (source "rvfake") per call
   std::function<void(const Call&)> onCall;  // runs at the start of every call
+  std::string errorText;                    // what RVErrorText gives
 };
 
 State& Fake();

@@ -18,6 +18,14 @@ amqp_table_entry_t IntEntry(const char* key, int64_t value) {
   return e;
 }
 
+amqp_table_entry_t TextEntry(const char* key, const char* value) {
+  amqp_table_entry_t e{};
+  e.key = amqp_cstring_bytes(key);
+  e.value.kind = AMQP_FIELD_KIND_UTF8;
+  e.value.value.bytes = amqp_cstring_bytes(value);
+  return e;
+}
+
 }  // namespace
 
 Status AmqpAdmin::Channel(amqp_channel_t* channel) {
@@ -33,14 +41,18 @@ Status AmqpAdmin::Define(const QueueAttributes& attributes) {
   }
   const std::string& queue = attributes.name;
   const int64_t maxDepth = attributes.maxDepth;
+  const bool quorum = attributes.type == kQuorum;
+  if (!attributes.type.empty() && !quorum) {
+    return Status::Error(RVRC_OPTIONS_ERROR, "queue type \"" + attributes.type +
+                                                 "\" is not known; use classic or quorum");
+  }
   amqp_channel_t channel = 0;
   Status s = Channel(&channel);
   if (!s.ok()) return s;
+  // A quorum queue has no priorities: it must not be asked for them.
   amqp_table_entry_t entries[3] = {
-      IntEntry("x-max-priority", RVPRI_MAX), IntEntry("x-max-length", maxDepth), {}};
-  entries[2].key = amqp_cstring_bytes("x-overflow");
-  entries[2].value.kind = AMQP_FIELD_KIND_UTF8;
-  entries[2].value.value.bytes = amqp_cstring_bytes("reject-publish");
+      TextEntry("x-overflow", "reject-publish"), IntEntry("x-max-length", maxDepth),
+      quorum ? TextEntry("x-queue-type", kQuorum) : IntEntry("x-max-priority", RVPRI_MAX)};
   amqp_table_t arguments;
   arguments.num_entries = 3;
   arguments.entries = entries;
@@ -58,7 +70,7 @@ Status AmqpAdmin::Define(const QueueAttributes& attributes) {
     return s;
   }
   _session->GiveBackChannel(channel);
-  return Record(queue, maxDepth, true);
+  return Record(queue, maxDepth, attributes.type, true);
 }
 
 Status AmqpAdmin::Undefine(const std::string& queue) {
@@ -74,7 +86,7 @@ Status AmqpAdmin::Undefine(const std::string& queue) {
   }
   if (!s.ok() && s.reason() != RVRC_UNKNOWN_OBJECT_NAME) return s;
   if (s.ok()) _session->GiveBackChannel(channel);
-  return Record(queue, 0, false);
+  return Record(queue, 0, "", false);
 }
 
 Status AmqpAdmin::Clear(const std::string& queue, int64_t* removed) {
@@ -92,8 +104,10 @@ Status AmqpAdmin::Clear(const std::string& queue, int64_t* removed) {
 }
 
 Status AmqpAdmin::List(std::vector<QueueSummary>* queues) {
-  Status s = Recorded(_qmDirFd, queues);
+  std::vector<Recorded> recorded;
+  Status s = ReadRecords(_qmDirFd, &recorded);
   if (!s.ok()) return s;
+  queues->assign(recorded.begin(), recorded.end());
   for (QueueSummary& q : *queues) {
     amqp_channel_t channel = 0;
     s = Channel(&channel);
@@ -111,44 +125,54 @@ Status AmqpAdmin::List(std::vector<QueueSummary>* queues) {
   return Status::Ok();
 }
 
-Status AmqpAdmin::Recorded(int qmDirFd, std::vector<QueueSummary>* queues) {
+Status AmqpAdmin::ReadRecords(int qmDirFd, std::vector<Recorded>* queues) {
   queues->clear();
   std::string text;
   Status s = SmallFile::Read(qmDirFd, kQueuesFile, &text);
   if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME) return Status::Ok();
   if (!s.ok()) return s;
   std::istringstream in(text);
-  QueueSummary q;
-  q.maxMessageLength = AmqpQueue::kMaxMessageLength;
-  while (in >> q.name >> q.maxDepth) queues->push_back(q);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    Recorded q;
+    q.maxMessageLength = AmqpQueue::kMaxMessageLength;
+    if (fields >> q.name >> q.maxDepth) {
+      fields >> q.type;  // absent in the lines of classic queues
+      queues->push_back(q);
+    }
+  }
   return Status::Ok();
 }
 
 int64_t AmqpAdmin::MaxDepth(int qmDirFd, const std::string& queue) {
-  std::vector<QueueSummary> queues;
-  if (!Recorded(qmDirFd, &queues).ok()) return 0;
+  std::vector<Recorded> queues;
+  if (!ReadRecords(qmDirFd, &queues).ok()) return 0;
   auto it = std::find_if(queues.begin(), queues.end(),
-                         [&](const QueueSummary& q) { return q.name == queue; });
+                         [&](const Recorded& q) { return q.name == queue; });
   return it != queues.end() ? it->maxDepth : 0;
 }
 
-Status AmqpAdmin::Record(const std::string& queue, int64_t maxDepth, bool add) {
-  std::vector<QueueSummary> queues;
-  Status s = Recorded(_qmDirFd, &queues);
+Status AmqpAdmin::Record(const std::string& queue, int64_t maxDepth, const std::string& type,
+                         bool add) {
+  std::vector<Recorded> queues;
+  Status s = ReadRecords(_qmDirFd, &queues);
   if (!s.ok()) return s;
   queues.erase(std::remove_if(queues.begin(), queues.end(),
-                              [&](const QueueSummary& q) { return q.name == queue; }),
+                              [&](const Recorded& q) { return q.name == queue; }),
                queues.end());
   if (add) {
-    QueueSummary q;
+    Recorded q;
     q.name = queue;
     q.maxDepth = maxDepth;
+    q.type = type;
     queues.push_back(q);
   }
   std::sort(queues.begin(), queues.end(),
-            [](const QueueSummary& a, const QueueSummary& b) { return a.name < b.name; });
+            [](const Recorded& a, const Recorded& b) { return a.name < b.name; });
   std::string text;
-  for (const QueueSummary& q : queues) text += q.name + " " + std::to_string(q.maxDepth) + "\n";
+  for (const Recorded& q : queues) {
+    text += q.name + " " + std::to_string(q.maxDepth) + (q.type.empty() ? "" : " " + q.type) + "\n";
+  }
   return SmallFile::WriteAtomic(_qmDirFd, kQueuesFile, text);
 }
 

@@ -14,27 +14,26 @@ RVLONG AmqpBackend::flags() const {
 
 Status AmqpBackend::Configure(const std::map<std::string, std::string>& settings,
                               std::map<std::string, std::string>* definition, Prepare* prepare) {
-  for (const auto& [key, value] : settings) {
-    if (key != AmqpSettings::kUrlKey && key != AmqpSettings::kPasswordFileKey) {
-      return Status::Error(RVRC_OPTIONS_ERROR,
-                           "setting \"" + key + "\" is not one of backend " + name());
-    }
-  }
-  auto url = settings.find(AmqpSettings::kUrlKey);
-  auto passwordFile = settings.find(AmqpSettings::kPasswordFileKey);
-  if (url == settings.end() || passwordFile == settings.end()) {
-    return Status::Error(RVRC_OPTIONS_ERROR, std::string("backend ") + name() +
-                                                 " needs the settings " + AmqpSettings::kUrlKey +
-                                                 " and " + AmqpSettings::kPasswordFileKey);
-  }
-  AmqpUrl parsed;
   std::string password;
-  Status s = AmqpUrl::Parse(url->second, &parsed);
-  if (s.ok()) s = AmqpSettings::ReadPasswordFile(passwordFile->second, &password);
+  Status s = AmqpSettings::Configure(settings, definition, &password);
   if (!s.ok()) return s;
-  (*definition)[AmqpSettings::kUrlKey] = parsed.ToString();
-  *prepare = [password](int qmDirFd) { return AmqpSettings::WritePassword(qmDirFd, password); };
+  if (!password.empty()) {
+    *prepare = [password](int qmDirFd) { return AmqpSettings::WritePassword(qmDirFd, password); };
+  }
   return Status::Ok();
+}
+
+Status AmqpBackend::Describe(const QueueManagerDir& qm,
+                             std::vector<std::pair<std::string, std::string>>* settings) {
+  AmqpSettings read;
+  Status s = AmqpSettings::Read(qm.dir->get(), qm.name, &read);
+  if (s.ok()) *settings = read.Describe();
+  return s;
+}
+
+Status AmqpBackend::Update(const QueueManagerDir& qm,
+                           const std::map<std::string, std::string>& settings) {
+  return AmqpSettings::ChangePassword(qm.dir->get(), settings);
 }
 
 Status AmqpBackend::Connect(const QueueManagerDir& qm, std::unique_ptr<Connection>* connection) {

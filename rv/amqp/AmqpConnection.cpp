@@ -11,7 +11,7 @@ Status AmqpConnection::Connect(const QueueManagerDir& qm, std::unique_ptr<Connec
   Status s = AmqpSettings::Read(qm.dir->get(), qm.name, &settings);
   if (!s.ok()) return s;
   std::unique_ptr<AmqpSession> session;
-  s = AmqpSession::Open(settings.url, settings.password, limit, &session);
+  s = AmqpSession::Open(settings, limit, &session);
   if (!s.ok()) {
     return Status::Error(s.reason(), "queue manager " + qm.name + ": " + s.message());
   }

@@ -123,15 +123,6 @@ const amqp_field_value_t* Header(const amqp_basic_properties_t& p, const char* k
   return nullptr;
 }
 
-// An identifier property: our 48 hex digits, or another client's text taken as raw bytes.
-void SetIdentifier(amqp_bytes_t value, RVBYTE* id, size_t size) {
-  std::string text = Bytes(value);
-  if (!AmqpDescriptor::FromHex(text, id, size)) {
-    std::memset(id, 0, size);
-    std::memcpy(id, text.data(), std::min(size, text.size()));
-  }
-}
-
 void FillForeign(const amqp_basic_properties_t& p, RVMD* md) {
   md->codedCharSetId = RVCCSI_UTF8;
   md->persistence = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) && p.delivery_mode == 2
@@ -146,6 +137,21 @@ void FillForeign(const amqp_basic_properties_t& p, RVMD* md) {
 }
 
 }  // namespace
+
+std::string AmqpDescriptor::ToWire(const RVBYTE* id, size_t size) {
+  size_t text = 0;
+  while (text < size && id[text] > ' ' && id[text] < 0x7f) ++text;
+  if (text > 0 && IsZero(id + text, size - text)) {
+    return std::string(reinterpret_cast<const char*>(id), text);
+  }
+  return ToHex(id, size);
+}
+
+void AmqpDescriptor::FromWire(const std::string& text, RVBYTE* id, size_t size) {
+  if (FromHex(text, id, size)) return;
+  std::memset(id, 0, size);
+  std::memcpy(id, text.data(), std::min(size, text.size()));
+}
 
 std::string AmqpDescriptor::ToHex(const RVBYTE* id, size_t size) {
   static const char kHex[] = "0123456789abcdef";
@@ -234,11 +240,11 @@ AmqpDescriptor::AmqpDescriptor(const RVMD& md, int64_t putMs) {
   p.timestamp = static_cast<uint64_t>(putMs / 1000);
   if (!IsZero(md.messageId, RV_MSG_ID_LENGTH)) {
     p._flags |= AMQP_BASIC_MESSAGE_ID_FLAG;
-    p.message_id = Keep(ToHex(md.messageId, RV_MSG_ID_LENGTH));
+    p.message_id = Keep(ToWire(md.messageId, RV_MSG_ID_LENGTH));
   }
   if (!IsZero(md.correlationId, RV_CORREL_ID_LENGTH)) {
     p._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
-    p.correlation_id = Keep(ToHex(md.correlationId, RV_CORREL_ID_LENGTH));
+    p.correlation_id = Keep(ToWire(md.correlationId, RV_CORREL_ID_LENGTH));
   }
   std::string replyTo = FieldText(md.replyToQ, sizeof md.replyToQ);
   if (!replyTo.empty()) {
@@ -251,24 +257,33 @@ AmqpDescriptor::AmqpDescriptor(const RVMD& md, int64_t putMs) {
   }
 }
 
-void AmqpDescriptor::Fill(const amqp_basic_properties_t& p, RVMD* md, int64_t* expiresMs) {
+void AmqpDescriptor::Fill(const amqp_basic_properties_t& p, const std::string& receivingQm,
+                          RVMD* md, int64_t* expiresMs) {
   *md = StartValues();
   *expiresMs = 0;
   md->priority =
       (p._flags & AMQP_BASIC_PRIORITY_FLAG) ? std::min<RVLONG>(p.priority, RVPRI_MAX) : 0;
   if (p._flags & AMQP_BASIC_MESSAGE_ID_FLAG) {
-    SetIdentifier(p.message_id, md->messageId, RV_MSG_ID_LENGTH);
+    FromWire(Bytes(p.message_id), md->messageId, RV_MSG_ID_LENGTH);
   }
   if (p._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
-    SetIdentifier(p.correlation_id, md->correlationId, RV_CORREL_ID_LENGTH);
+    FromWire(Bytes(p.correlation_id), md->correlationId, RV_CORREL_ID_LENGTH);
   }
   if (p._flags & AMQP_BASIC_REPLY_TO_FLAG) {
     SetField(md->replyToQ, sizeof md->replyToQ, p.reply_to.bytes, p.reply_to.len);
   }
   if (Header(p, kFields[0].key) == nullptr) {
     FillForeign(p, md);
-    return;
+  } else {
+    FillOurs(p, md, expiresMs);
   }
+  // A plain AMQP client names only a queue: it is on the broker of the receiving queue manager.
+  if (md->replyToQ[0] != '\0' && md->replyToQMgr[0] == '\0') {
+    SetField(md->replyToQMgr, sizeof md->replyToQMgr, receivingQm.data(), receivingQm.size());
+  }
+}
+
+void AmqpDescriptor::FillOurs(const amqp_basic_properties_t& p, RVMD* md, int64_t* expiresMs) {
   char* out = reinterpret_cast<char*>(md);
   for (const Field& f : kFields) {
     const amqp_field_value_t* v = Header(p, f.key);

@@ -133,7 +133,7 @@ Status AmqpQueue::ReadContent(uint64_t tag, Received* received) {
   Status s = _session->Check(reply, _channel, "cannot receive a message from " + Name());
   if (!s.ok()) return s;
   received->tag = tag;
-  AmqpDescriptor::Fill(message.properties, &received->md, &received->expiresMs);
+  AmqpDescriptor::Fill(message.properties, _qmName, &received->md, &received->expiresMs);
   received->body.assign(static_cast<const char*>(message.body.bytes), message.body.len);
   amqp_destroy_message(&message);
   return Status::Ok();
@@ -202,9 +202,10 @@ Status AmqpQueue::WaitForDelivery(const RVGMO& gmo, std::optional<Received>* rec
       break;
     }
     if (IsMethod(frame, AMQP_BASIC_CANCEL_METHOD)) {
-      // The broker ended the consumer: the queue was deleted.
-      outcome = Status::Error(RVRC_CONNECTION_BROKEN, Name() + " was deleted on the broker");
-      break;
+      // The broker ended the consumer, which it does when the queue is deleted; nothing was
+      // delivered to it, and there is nothing left to cancel.
+      return Status::Error(RVRC_UNKNOWN_OBJECT_NAME,
+                           Name() + " was deleted on the broker while a get waited on it");
     }
   }
   s = CancelConsumer(received);

@@ -1,9 +1,11 @@
 #include "AmqpSession.h"
 
+#include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +14,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+
+#include "UniqueFd.h"
+
+extern char* program_invocation_short_name;
 
 namespace rv {
 
@@ -30,105 +36,241 @@ std::chrono::microseconds Left(AmqpSession::Clock::time_point deadline) {
                                                                AmqpSession::Clock::now());
 }
 
-// Opens a TCP connection to host:port before the deadline. The socket stays non-blocking, as
-// rabbitmq-c keeps its own, with TCP_NODELAY. Returns -1 with *why set, or with *why empty when
-// the deadline passed.
-int ConnectTcp(const std::string& host, int port, AmqpSession::Clock::time_point deadline,
-               std::string* why) {
-  struct addrinfo hints {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (rc != 0) {
-    *why = "cannot resolve " + host + ": " + ::gai_strerror(rc);
-    return -1;
-  }
-  std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> list(found, ::freeaddrinfo);
-  *why = "no address for " + host;
-  for (struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-      *why = Status::SystemText(errno);
-      continue;
-    }
-    int err = ::connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
-    if (err == EINPROGRESS) {
-      struct pollfd p = {fd, POLLOUT, 0};
-      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Left(deadline)).count();
-      int ready = ms > 0 ? ::poll(&p, 1, static_cast<int>(ms)) : 0;
-      if (ready <= 0) {
-        ::close(fd);
-        why->clear();
-        return -1;
-      }
-      socklen_t len = sizeof err;
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    }
-    if (err == 0) {
-      int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      return fd;
-    }
-    *why = Status::SystemText(err);
-    ::close(fd);
-  }
-  return -1;
+// "10 s", "1.2 s".
+std::string Seconds(AmqpSession::Clock::duration d) {
+  const int64_t tenths =
+      (std::max<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count(), 0) +
+       50) /
+      100;
+  return std::to_string(tenths / 10) + (tenths % 10 != 0 ? "." + std::to_string(tenths % 10) : "") +
+         " s";
 }
 
 std::string Text(amqp_bytes_t b) {
   return b.len == 0 ? std::string() : std::string(static_cast<const char*>(b.bytes), b.len);
 }
 
+// The library reports a failed TCP connect only as "a socket error". One more plain attempt,
+// bounded by the deadline, finds the system's reason ("Connection refused") for the message.
+std::string SocketFailure(const std::string& host, int port,
+                          AmqpSession::Clock::time_point deadline) {
+  struct addrinfo hints {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (rc != 0) return std::string("cannot resolve ") + host + ": " + ::gai_strerror(rc);
+  std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> list(found, ::freeaddrinfo);
+  std::string why = "a socket error occurred";
+  for (struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    UniqueFd fd(::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int err = !fd.valid() ? errno : ::connect(fd.get(), a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
+      struct pollfd p = {fd.get(), POLLOUT, 0};
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Left(deadline)).count();
+      if (ms <= 0 || ::poll(&p, 1, static_cast<int>(ms)) <= 0) continue;
+      socklen_t len = sizeof err;
+      if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    }
+    if (err != 0) why = Status::SystemText(err);
+  }
+  return why;
+}
+
+// The first problem that verifying the broker's certificate chain met during a handshake of
+// this thread; the library says only that verification failed.
+thread_local long tVerifyError = X509_V_OK;
+
+int RememberVerifyError(int ok, X509_STORE_CTX* store) {
+  if (!ok && tVerifyError == X509_V_OK) tVerifyError = X509_STORE_CTX_get_error(store);
+  return ok;
+}
+
+// OpenSSL's reason for the last failure of this thread, or empty.
+std::string TlsReason() {
+  unsigned long e = ERR_peek_last_error();
+  const char* reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
+  ERR_clear_error();
+  return reason != nullptr ? reason : "";
+}
+
+amqp_table_entry_t Entry(const char* key, amqp_field_value_kind_t kind) {
+  amqp_table_entry_t e{};
+  e.key = amqp_cstring_bytes(key);
+  e.value.kind = kind;
+  return e;
+}
+
 }  // namespace
 
-Status AmqpSession::Open(const AmqpUrl& url, const std::string& password,
-                         std::chrono::milliseconds limit, std::unique_ptr<AmqpSession>* session) {
+Status AmqpSession::Open(const AmqpSettings& settings, std::chrono::milliseconds limit,
+                         std::unique_ptr<AmqpSession>* session) {
   const auto deadline = Clock::now() + limit;
-  const std::string seconds = std::to_string((limit.count() + 999) / 1000) + " s";
-  std::unique_ptr<AmqpSession> s(new AmqpSession());
-  s->_where = "broker " + url.ToString();
-  s->_state = amqp_new_connection();
-  if (s->_state == nullptr) return Status::Error(RVRC_RESOURCE_PROBLEM, "out of memory");
-  amqp_socket_t* socket = amqp_tcp_socket_new(s->_state);
-  if (socket == nullptr) return Status::Error(RVRC_RESOURCE_PROBLEM, "out of memory");
-
-  std::string why;
-  const int fd = ConnectTcp(url.host(), url.port(), deadline, &why);
-  if (fd < 0) {
-    s->_broken = true;
-    return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
-                         "cannot reach the " + s->_where + ": " +
-                             (why.empty() ? "no answer within " + seconds : why));
+  const std::vector<AmqpUrl::Endpoint>& endpoints = settings.url.endpoints();
+  std::string failures;
+  for (size_t i = 0; i < endpoints.size(); ++i) {
+    // Each node gets its share of the time left, so that a silent one leaves time for the next.
+    const auto share = (deadline - Clock::now()) / static_cast<int>(endpoints.size() - i);
+    std::unique_ptr<AmqpSession> s(new AmqpSession());
+    Status st = s->Connect(settings, endpoints[i], Clock::now() + share);
+    if (st.ok()) {
+      *session = std::move(s);
+      return st;
+    }
+    // The nodes of one cluster share their users and vhosts: a refusal would be the same.
+    if (endpoints.size() == 1 || st.reason() == RVRC_NOT_AUTHORIZED) return st;
+    failures += (failures.empty() ? "" : "; ") + st.message();
   }
-  amqp_tcp_socket_set_sockfd(socket, fd);
-  struct timeval tv;
+  return Status::Error(
+      RVRC_Q_MGR_NOT_AVAILABLE,
+      "no node of the broker " + settings.url.ToString() + " can be used: " + failures);
+}
+
+Status AmqpSession::SetUpTls(amqp_socket_t* socket, const AmqpSettings::Tls& tls) {
+  amqp_ssl_socket_set_verify_peer(socket, tls.verify);
+  amqp_ssl_socket_set_verify_hostname(socket, tls.verify);
+  auto* context = static_cast<SSL_CTX*>(amqp_ssl_socket_get_context(socket));
+  if (tls.verify) {
+    if (!tls.caFile.empty()) {
+      if (amqp_ssl_socket_set_cacert(socket, tls.caFile.c_str()) != AMQP_STATUS_OK) {
+        return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
+                             "cannot use the CA file " + tls.caFile + ": " + TlsReason());
+      }
+    } else if (context == nullptr || SSL_CTX_set_default_verify_paths(context) != 1) {
+      return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
+                           "cannot use the system's CA store: " + TlsReason());
+    }
+    if (context != nullptr) {
+      SSL_CTX_set_verify(context, SSL_CTX_get_verify_mode(context), RememberVerifyError);
+    }
+  }
+  if (!tls.certFile.empty() && amqp_ssl_socket_set_key(socket, tls.certFile.c_str(),
+                                                       tls.keyFile.c_str()) != AMQP_STATUS_OK) {
+    return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "cannot use the client certificate " +
+                                                       tls.certFile + " with the key " +
+                                                       tls.keyFile + ": " + TlsReason());
+  }
+  return Status::Ok();
+}
+
+std::string AmqpSession::OpenFailure(int code, const AmqpUrl::Endpoint& endpoint,
+                                     const AmqpSettings::Tls& tls, Clock::time_point started,
+                                     Clock::time_point deadline) {
+  switch (code) {
+    case AMQP_STATUS_TIMEOUT:
+      return "no answer within " + Seconds(deadline - started);
+    case AMQP_STATUS_SOCKET_ERROR:
+    case AMQP_STATUS_HOSTNAME_RESOLUTION_FAILED:
+      return SocketFailure(endpoint.host, endpoint.port, deadline);
+    case AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED:
+      return "TLS: the broker's certificate is not for host " + endpoint.host +
+             " (host name verification failed)";
+    case AMQP_STATUS_SSL_PEER_VERIFY_FAILED: {
+      std::string why = tVerifyError != X509_V_OK ? X509_verify_cert_error_string(tVerifyError)
+                                                  : std::string("no certificate");
+      return "TLS: the broker's certificate is not trusted (" + why + "; checked against " +
+             (tls.caFile.empty() ? std::string("the system's CA store") : tls.caFile) + ")";
+    }
+    case AMQP_STATUS_SSL_ERROR:
+    case AMQP_STATUS_SSL_CONNECTION_FAILED: {
+      std::string why = TlsReason();
+      return "TLS handshake failed" + (why.empty() ? "" : ": " + why);
+    }
+    default:
+      return amqp_error_string2(code);
+  }
+}
+
+Status AmqpSession::Connect(const AmqpSettings& settings, const AmqpUrl::Endpoint& endpoint,
+                            Clock::time_point deadline) {
+  const auto started = Clock::now();
+  _where = "broker " + settings.url.ToString(endpoint);
+  _state = amqp_new_connection();
+  if (_state == nullptr) return Status::Error(RVRC_RESOURCE_PROBLEM, "out of memory");
+  amqp_socket_t* socket =
+      settings.url.tls() ? amqp_ssl_socket_new(_state) : amqp_tcp_socket_new(_state);
+  if (socket == nullptr) return Status::Error(RVRC_RESOURCE_PROBLEM, "out of memory");
+  _broken = true;  // until the login is done: nothing to close politely
+  if (settings.url.tls()) {
+    Status s = SetUpTls(socket, settings.tls);
+    if (!s.ok()) {
+      return Status::Error(s.reason(), "cannot connect to the " + _where + ": " + s.message());
+    }
+  }
+  tVerifyError = X509_V_OK;
+  ERR_clear_error();
+  struct timeval tv = ToTimeval(Left(deadline));
+  int rc = amqp_socket_open_noblock(socket, endpoint.host.c_str(), endpoint.port, &tv);
+  if (rc != AMQP_STATUS_OK) {
+    return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
+                         "cannot reach the " + _where + ": " +
+                             OpenFailure(rc, endpoint, settings.tls, started, deadline));
+  }
+  _broken = false;
+
+  // Asking for consumer cancel notifications makes the broker end a waiting get's consumer
+  // with basic.cancel when its queue is deleted, rather than leave it waiting for ever.
+  amqp_table_entry_t capabilities[] = {Entry("consumer_cancel_notify", AMQP_FIELD_KIND_BOOLEAN)};
+  capabilities[0].value.value.boolean = 1;
+  const std::string name =
+      std::string(program_invocation_short_name != nullptr ? program_invocation_short_name
+                                                           : "rvic") +
+      " (pid " + std::to_string(::getpid()) + ")";
+  amqp_table_entry_t properties[] = {Entry("capabilities", AMQP_FIELD_KIND_TABLE),
+                                     Entry("connection_name", AMQP_FIELD_KIND_UTF8)};
+  properties[0].value.value.table.num_entries = 1;
+  properties[0].value.value.table.entries = capabilities;
+  properties[1].value.value.bytes = amqp_cstring_bytes(name.c_str());
+  amqp_table_t clientProperties = {2, properties};
+
   tv = ToTimeval(Left(deadline));
-  amqp_set_handshake_timeout(s->_state, &tv);
+  amqp_set_handshake_timeout(_state, &tv);
+  const AmqpUrl& url = settings.url;
+  // The broker takes the user of a login by certificate from the certificate; the identity
+  // sent must only not be empty.
   amqp_rpc_reply_t reply =
-      amqp_login(s->_state, url.vhost().c_str(), 0, AMQP_DEFAULT_FRAME_SIZE, kHeartbeatSeconds,
-                 AMQP_SASL_METHOD_PLAIN, url.user().c_str(), password.c_str());
+      settings.external()
+          ? amqp_login_with_properties(_state, url.vhost().c_str(), 0, AMQP_DEFAULT_FRAME_SIZE,
+                                       kHeartbeatSeconds, &clientProperties,
+                                       AMQP_SASL_METHOD_EXTERNAL, url.user().c_str())
+          : amqp_login_with_properties(_state, url.vhost().c_str(), 0, AMQP_DEFAULT_FRAME_SIZE,
+                                       kHeartbeatSeconds, &clientProperties, AMQP_SASL_METHOD_PLAIN,
+                                       url.user().c_str(), settings.password.c_str());
   if (reply.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION &&
       reply.library_error == AMQP_STATUS_TIMEOUT) {
-    s->_broken = true;
-    return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
-                         "the " + s->_where + " did not answer the login within " + seconds);
+    _broken = true;
+    return Status::Error(
+        RVRC_Q_MGR_NOT_AVAILABLE,
+        "the " + _where + " did not answer the login within " + Seconds(deadline - started));
   }
-  Status st = s->Check(reply, 0, "cannot log in to the " + s->_where + " as " + url.user());
+  if (!url.tls() && reply.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION &&
+      (reply.library_error == AMQP_STATUS_SOCKET_ERROR ||
+       reply.library_error == AMQP_STATUS_CONNECTION_CLOSED)) {
+    // What a TLS listener does with a plain AMQP greeting.
+    _broken = true;
+    return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
+                         "cannot log in to the " + _where + ": " +
+                             amqp_error_string2(reply.library_error) +
+                             " during the login (if the port is a TLS port, use amqps://)");
+  }
+  Status st =
+      Check(reply, 0,
+            "cannot log in to the " + _where +
+                (settings.external() ? " with the client certificate " + settings.tls.certFile
+                                     : " as " + url.user()));
   if (!st.ok()) return st;
-  int max = amqp_get_channel_max(s->_state);
-  s->_channelMax = static_cast<amqp_channel_t>(max <= 0 || max > 65535 ? 65535 : max);
+  int max = amqp_get_channel_max(_state);
+  _channelMax = static_cast<amqp_channel_t>(max <= 0 || max > 65535 ? 65535 : max);
 
   tv = ToTimeval(Left(deadline));
-  amqp_set_rpc_timeout(s->_state, &tv);
+  amqp_set_rpc_timeout(_state, &tv);
   amqp_channel_t channel = 0;
-  st = s->OpenChannel(&channel);
+  st = OpenChannel(&channel);
   if (!st.ok()) return st;
-  s->_idle.push_back(channel);
+  _idle.push_back(channel);
   tv = ToTimeval(kReplyTimeout);
-  amqp_set_rpc_timeout(s->_state, &tv);
-  s->_connecting = false;
-  *session = std::move(s);
+  amqp_set_rpc_timeout(_state, &tv);
+  _connecting = false;
   return Status::Ok();
 }
 

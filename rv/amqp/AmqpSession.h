@@ -5,7 +5,10 @@
 // for reuse. The session turns the library's replies and the broker's close methods into Status
 // values: a refused login or vhost gives RVRC_NOT_AUTHORIZED, a broker that cannot be reached or
 // does not finish the connect in time RVRC_Q_MGR_NOT_AVAILABLE, a connection that fails later
-// RVRC_CONNECTION_BROKEN (and every later call reports that too).
+// RVRC_CONNECTION_BROKEN (and every later call reports that too). An amqps:// URL connects
+// over TLS with rabbitmq-c's SSL socket, verifying the broker's certificate and host name
+// unless the settings turn that off. A URL with several hosts (the nodes of a cluster) is tried
+// host by host until one takes the connection.
 //
 // Heartbeats are on (kHeartbeatSeconds), so a wait without limit notices a dead broker; a
 // connection left unused outside the calls for two heartbeat intervals is closed by the broker.
@@ -21,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "AmqpSettings.h"
 #include "AmqpUrl.h"
 #include "Status.h"
 
@@ -33,11 +37,13 @@ class AmqpSession {
   static constexpr std::chrono::milliseconds kReplyTimeout{30000};
   static constexpr int kHeartbeatSeconds = 60;
 
-  // Connects, logs in and opens a first channel, all within limit (RVRC_Q_MGR_NOT_AVAILABLE
-  // when it runs out). The password must not be empty. Resolving a host name is left to the
-  // system's resolver and its own time limits; an address in the URL needs none.
-  static Status Open(const AmqpUrl& url, const std::string& password,
-                     std::chrono::milliseconds limit, std::unique_ptr<AmqpSession>* session);
+  // Connects, logs in (with the password, or by client certificate) and opens a first channel,
+  // all within limit (RVRC_Q_MGR_NOT_AVAILABLE when it runs out); the hosts of the URL share the
+  // limit. The message of a failure names the broker's URL (host and port) and the system's,
+  // TLS's or broker's reason. Resolving a host name is left to the system's resolver and its
+  // own time limits; an address in the URL needs none.
+  static Status Open(const AmqpSettings& settings, std::chrono::milliseconds limit,
+                     std::unique_ptr<AmqpSession>* session);
   ~AmqpSession();
   AmqpSession(const AmqpSession&) = delete;
   AmqpSession& operator=(const AmqpSession&) = delete;
@@ -98,6 +104,14 @@ class AmqpSession {
   };
 
   AmqpSession() = default;
+  // Connects to one host of the URL before deadline.
+  Status Connect(const AmqpSettings& settings, const AmqpUrl::Endpoint& endpoint,
+                 Clock::time_point deadline);
+  static Status SetUpTls(amqp_socket_t* socket, const AmqpSettings::Tls& tls);
+  // Why the library's socket open failed with code.
+  static std::string OpenFailure(int code, const AmqpUrl::Endpoint& endpoint,
+                                 const AmqpSettings::Tls& tls, Clock::time_point started,
+                                 Clock::time_point deadline);
   Status Broken(RVLONG reason, const std::string& text);
   Status ServerClose(uint16_t code, const std::string& text, bool connection,
                      const std::string& what);

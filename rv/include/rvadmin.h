@@ -43,10 +43,20 @@ typedef struct RVQINFO {
   long long maxMsgLength;
 } RVQINFO;
 
-/* One setting of a new queue manager. Backend "amqp" needs two: "url", the broker's address
- * amqp://USER@HOST[:PORT]/VHOST (the default vhost "/" is written %2f; never a password), and
- * "password-file", a file that holds the user's password on one line; the password is copied
- * into the queue manager's folder with mode 0600. Backend "embedded" takes none. */
+/* One setting of a queue manager. Backend "embedded" takes none. Backend "amqp" takes:
+ *   "url"            the broker's address, amqp://USER@HOST[:PORT][,HOST[:PORT]...]/VHOST or
+ *                    amqps://... for TLS (the default vhost "/" is written %2f; the hosts are the
+ *                    nodes of one cluster, tried in turn; never a password). Needed.
+ *   "password-file"  a file that holds the user's password on one line, or
+ *   "password"       the password itself; either is copied into the queue manager's folder
+ *                    with mode 0600. One of them is needed unless a client certificate is
+ *                    given, which then logs in by itself (SASL EXTERNAL).
+ *   "tls-ca-file"    (amqps) the CA certificates that the broker's certificate must chain to;
+ *                    default: the system's CA store
+ *   "tls-cert-file", "tls-key-file"  (amqps) a client certificate and its key, together
+ *   "tls-verify"     (amqps) "yes" (default): the broker's certificate and host name are
+ *                    verified; "no" turns both checks off, for test brokers only
+ * The files are kept by absolute path, not copied. */
 typedef struct RVSETTING {
   const char* key;
   const char* value;
@@ -57,6 +67,7 @@ typedef struct RVSETTING {
 typedef int (*RVQMFN)(void* context, const RVQMINFO* qm);
 typedef int (*RVQFN)(void* context, const RVQINFO* queue);
 typedef int (*RVMSGFN)(void* context, const RVMD* md, const void* data, RVLONG length);
+typedef int (*RVSETTINGFN)(void* context, const RVSETTING* setting);
 
 /* RVRC_OBJECT_NAME_ERROR unless name is a valid queue or queue manager name: 1 to 48
  * characters from A-Z a-z 0-9 . _ / %, no empty, "." or ".." part between slashes and no %XX
@@ -76,6 +87,16 @@ RV_API RVLONG RVAdminDeleteQM(const char* qmName, int force);
 /* Describes queue manager qmName (NULL or "": the default one). */
 RV_API RVLONG RVAdminDescribeQM(const char* qmName, RVQMINFO* info);
 
+/* Calls fn for each setting of queue manager qmName (NULL or "": the default one) as a user may
+ * see it, a name and a text, never a password: for backend "amqp" "url", "tls", "client
+ * certificate", "client key" and "login"; backend "embedded" has none. */
+RV_API RVLONG RVAdminQMSettings(const char* qmName, RVSETTINGFN fn, void* context);
+
+/* Changes settings of queue manager qmName. Backend "amqp" takes a new password
+ * ("password-file" or "password", as for RVAdminCreateQM) and nothing else; other settings, and
+ * any setting of an embedded queue manager, give RVRC_OPTIONS_ERROR. */
+RV_API RVLONG RVAdminUpdateQM(const char* qmName, const RVSETTING* settings, size_t count);
+
 /* Calls fn for every queue manager of the data root, sorted by name. */
 RV_API RVLONG RVAdminListQMs(RVQMFN fn, void* context);
 
@@ -89,11 +110,19 @@ RV_API RVLONG RVAdminSetQuiescing(const char* qmName, int quiescing);
 RV_API RVLONG RVAdminDefineQueue(const char* qmName, const char* queue, long long maxDepth,
                                  long long maxMsgLength);
 
+/* As RVAdminDefineQueue, with the type of queue: NULL, "" or "classic" for the usual one;
+ * "quorum" declares a quorum queue, the broker's replicated durable queue for clusters (broker
+ * queue managers only, RVRC_OPTIONS_ERROR elsewhere; it delivers in arrival order, without
+ * priorities). */
+RV_API RVLONG RVAdminDefineQueueOfType(const char* qmName, const char* queue, long long maxDepth,
+                                       long long maxMsgLength, const char* type);
+
 /* Removes queue from qmName; refuses (RVRC_OPTIONS_ERROR) while it holds messages. */
 RV_API RVLONG RVAdminUndefineQueue(const char* qmName, const char* queue);
 
 /* Calls fn for every queue of qmName (NULL or "": the default one), sorted by name, with its
- * depth. On a broker: the queues that RVAdminDefineQueue declared, as the broker reports them. */
+ * depth. On a broker: the queues that RVAdminDefineQueue declared through this data root (AMQP
+ * cannot list a vhost's queues), as the broker reports them. */
 RV_API RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context);
 
 /* Removes every message from queue that no handle holds; *removed (may be NULL) counts them. */

@@ -196,7 +196,8 @@ TEST_F(AdminTest, FailuresSayWhatFailed) {
        "cannot create queue manager QE: setting \"colour\" is not one of backend embedded",
        [] { return RVAdminCreateQM("QE", 0, nullptr, colour, 1); }},
       {"broker without password", RVRC_OPTIONS_ERROR,
-       "cannot create queue manager QB: backend amqp needs the settings url and password-file",
+       "cannot create queue manager QB: backend amqp needs the setting password-file (or a "
+       "client certificate, tls-cert-file and tls-key-file)",
        [] { return RVAdminCreateQM("QB", 0, "amqp", urlOnly, 1); }},
       {"define on nothing", RVRC_Q_MGR_NOT_AVAILABLE,
        "cannot open queue manager NOQM: queue manager NOQM does not exist",
@@ -206,6 +207,16 @@ TEST_F(AdminTest, FailuresSayWhatFailed) {
       {"define twice", RVRC_OBJECT_NAME_ERROR,
        "cannot define queue FULL on QM1: queue FULL already exists",
        [] { return RVAdminDefineQueue("QM1", "FULL", -1, -1); }},
+      {"quorum queue on embedded", RVRC_OPTIONS_ERROR,
+       "queue type \"quorum\" is not available on QM1, whose queues are not on a broker",
+       [] { return RVAdminDefineQueueOfType("QM1", "QQ", -1, -1, "quorum"); }},
+      {"change embedded", RVRC_OPTIONS_ERROR,
+       "cannot change queue manager QM1: queue manager QM1 of backend embedded has no settings "
+       "to change",
+       [] { return RVAdminUpdateQM("QM1", colour, 1); }},
+      {"change nothing", RVRC_Q_MGR_NOT_AVAILABLE,
+       "cannot open queue manager NOQM: queue manager NOQM does not exist",
+       [] { return RVAdminUpdateQM("NOQM", colour, 1); }},
       {"depth 0", RVRC_OPTIONS_ERROR, "a maximum depth of 0 or message length of -1 is not valid",
        [] { return RVAdminDefineQueue("QM1", "Q", 0, -1); }},
       {"undefine full", RVRC_OPTIONS_ERROR,
@@ -241,6 +252,27 @@ TEST_F(AdminTest, FailuresSayWhatFailed) {
   }
   EXPECT_EQ(RVAdminDeleteQM("QM1", 1), RVRC_NONE) << "force deletes what holds messages";
   EXPECT_TRUE(QueueManagers().empty());
+}
+
+TEST_F(AdminTest, EmbeddedQueueManagerHasOnlyClassicQueuesAndNoSettings) {
+  CreateQueueManager("QM1");
+  ASSERT_EQ(RVAdminDefineQueueOfType("QM1", "C.Q", 7, -1, "classic"), RVRC_NONE) << RVErrorText();
+  ASSERT_EQ(RVAdminDefineQueueOfType("QM1", "N.Q", -1, -1, nullptr), RVRC_NONE) << RVErrorText();
+  std::vector<RVQINFO> queues = Queues("QM1");
+  ASSERT_EQ(queues.size(), 2u);
+  EXPECT_STREQ(queues[0].name, "C.Q");
+  EXPECT_EQ(queues[0].maxDepth, 7);
+  int settings = 0;
+  EXPECT_EQ(RVAdminQMSettings(
+                "QM1",
+                [](void* context, const RVSETTING*) {
+                  ++*static_cast<int*>(context);
+                  return 0;
+                },
+                &settings),
+            RVRC_NONE);
+  EXPECT_EQ(settings, 0);
+  EXPECT_EQ(RVAdminQMSettings("QM1", nullptr, nullptr), RVRC_OPTIONS_ERROR);
 }
 
 TEST_F(AdminTest, QueueManagerOfAnUnknownBackendIsListedButNotServed) {

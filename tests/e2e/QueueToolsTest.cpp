@@ -180,9 +180,13 @@ TEST_F(QueueToolsTest, UnknownQueueManagerEndsWithTheConnectLine) {
   ProcessResult r = Req({"-i", "req.xml", "-r", "IN.Q", "-s", "NOSUCH.QM"});
   EXPECT_EQ(r.out, "RVCONN ended with reason code 2059\n");
   EXPECT_EQ(r.status, 2059 & 0xFF);
+  const std::string why =
+      "Cannot connect to queue manager NOSUCH.QM: queue manager NOSUCH.QM does not exist\n";
+  EXPECT_EQ(r.err, why);
   ProcessResult u = Upes({"-u", "UPES.Q", "-m", "NOSUCH.QM", "-a", "saved.xml", "-r", "skel.xml"});
   EXPECT_EQ(u.out, "RVCONN ended with reason code 2059\n");
   EXPECT_NE(u.status, 0);
+  EXPECT_EQ(u.err, why);
 }
 
 TEST_F(QueueToolsTest, UnknownQueueFailsWithoutWritingTheOutputFile) {

@@ -5,8 +5,11 @@
 // the library's public calls alone (rvadmin.h, and rvic.h for put and get). Standard output
 // carries only what a command is for; errors go to standard error with exit status 1 (2 for
 // "rvqm get" when no message came).
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -32,6 +35,8 @@ struct CommandError {
   std::string text;
   int status = 1;
 };
+
+using Lines = std::vector<std::pair<std::string, std::string>>;
 
 struct Command {
   const char* name;
@@ -108,6 +113,50 @@ class Session {
   RVHOBJ _hobj = RVHO_UNUSABLE_HOBJ;
   bool _connected = false, _open = false;
 };
+
+// Warns, as ssh does for keys, when a file that holds a secret is open to others.
+void WarnIfOpenToOthers(const std::string& path, const char* what) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+    std::fprintf(stderr,
+                 "rvqm: warning: %s %s is accessible by others (mode %04o); keep it to its "
+                 "owner: chmod 600 %s\n",
+                 what, path.c_str(), static_cast<unsigned>(st.st_mode & 07777), path.c_str());
+  }
+}
+
+// A password read from standard input, as from a password file (the library checks that it is
+// one line); on a terminal it is asked for, one line, without echo.
+std::string PasswordFromInput(const std::string& qm) {
+  struct termios saved;
+  if (::isatty(STDIN_FILENO) == 0 || ::tcgetattr(STDIN_FILENO, &saved) != 0) {
+    std::string text(4096, '\0');  // more than any password; the library refuses the excess
+    std::cin.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (std::cin.bad()) throw CommandError{"cannot read the password from standard input"};
+    text.resize(static_cast<size_t>(std::cin.gcount()));
+    return text;
+  }
+  std::fprintf(stderr, "Password for %s: ", qm.c_str());
+  struct termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::string line;
+  std::getline(std::cin, line);
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::fputc('\n', stderr);
+  return line;
+}
+
+// The password setting of create and passwd: a file that the library reads, or standard input.
+// The setting points into file or *password, which must outlive it.
+RVSETTING PasswordSetting(const std::string& file, const std::string& qm, std::string* password) {
+  if (file == "-") {
+    *password = PasswordFromInput(qm);
+    return {"password", password->c_str()};
+  }
+  WarnIfOpenToOthers(file, "password file");
+  return {"password-file", file.c_str()};
+}
 
 std::string ReadInput(const std::string& file) {
   std::ostringstream data;
@@ -227,23 +276,53 @@ const std::vector<Command>& Commands() {
        "Creates queue manager QM. With --default it also becomes the default queue manager,\n"
        "the one that an empty queue manager name connects to.\n"
        "With --amqp, QM stands for an AMQP 0-9-1 broker (such as rabbitmq-server): URL is\n"
-       "amqp://USER@HOST[:PORT]/VHOST (the default vhost \"/\" is written %2f) and FILE holds\n"
-       "the user's password on one line; it is copied into QM's folder with mode 0600. The\n"
-       "URL never carries the password. The queues are the broker's queues in VHOST.\n",
-       {"--amqp", "--password-file"},
-       {"--default"},
+       "amqp://USER@HOST[:PORT]/VHOST (the default vhost \"/\" is written %2f), or amqps://\n"
+       "for TLS (port 5671 by default); several HOST[:PORT] separated by commas name the\n"
+       "nodes of a cluster, tried in turn. FILE holds the user's password on one line (- reads\n"
+       "it from standard input); it is copied into QM's folder with mode 0600. The URL never\n"
+       "carries the password. The queues are the broker's queues in VHOST.\n"
+       "Over TLS the broker's certificate and host name are verified against the system's CA\n"
+       "store, or the CA certificates of --ca-file FILE. --cert-file FILE and --key-file FILE\n"
+       "give a client certificate; without --password-file it logs in by itself (SASL\n"
+       "EXTERNAL). The files are kept by their paths. --insecure-skip-tls-verify turns the\n"
+       "verification off: anyone on the way can then read and change the traffic; for test\n"
+       "brokers only. \"rvqm show QM\" shows the settings, \"rvqm passwd QM\" changes the\n"
+       "password.\n",
+       {"--amqp", "--password-file", "--ca-file", "--cert-file", "--key-file"},
+       {"--default", "--insecure-skip-tls-verify"},
        1,
        1,
        [](const auto& a, auto& o) {
          CheckName(a[0], "queue manager");
-         if (o.count("--amqp") != o.count("--password-file")) {
-           throw UsageError{"--amqp and --password-file go together"};
-         }
          const bool broker = o.count("--amqp") > 0;
-         const RVSETTING settings[] = {{"url", o["--amqp"].c_str()},
-                                       {"password-file", o["--password-file"].c_str()}};
+         for (const char* option : {"--password-file", "--ca-file", "--cert-file", "--key-file",
+                                    "--insecure-skip-tls-verify"}) {
+           if (!broker && o.count(option)) throw UsageError{std::string(option) + " needs --amqp"};
+         }
+         if (broker && !o.count("--password-file") && !o.count("--cert-file")) {
+           throw UsageError{"--amqp needs --password-file (or --cert-file and --key-file)"};
+         }
+         std::vector<RVSETTING> settings;
+         std::string password;
+         if (broker) settings.push_back({"url", o["--amqp"].c_str()});
+         if (o.count("--password-file")) {
+           settings.push_back(PasswordSetting(o["--password-file"], a[0], &password));
+         }
+         for (auto [option, key] :
+              {std::pair{"--ca-file", "tls-ca-file"}, std::pair{"--cert-file", "tls-cert-file"},
+               std::pair{"--key-file", "tls-key-file"}}) {
+           if (o.count(option)) settings.push_back({key, o[option].c_str()});
+         }
+         if (o.count("--key-file")) WarnIfOpenToOthers(o["--key-file"], "key file");
+         if (o.count("--insecure-skip-tls-verify")) {
+           settings.push_back({"tls-verify", "no"});
+           std::fprintf(stderr,
+                        "rvqm: warning: the broker's certificate will not be verified: anyone "
+                        "between %s and the broker can read and change its traffic\n",
+                        a[0].c_str());
+         }
          Check(RVAdminCreateQM(a[0].c_str(), o.count("--default") > 0, broker ? "amqp" : nullptr,
-                               settings, broker ? 2 : 0));
+                               settings.data(), settings.size()));
        }},
       {"delete",
        "delete QM [--force]",
@@ -261,10 +340,12 @@ const std::vector<Command>& Commands() {
        "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]",
        "Defines one or more queues on QM. --maxdepth limits the number of messages\n"
        "(default 50000), --maxmsgl the length of one message (default 104857600).\n"
-       "On a broker queue manager each is declared a durable queue (priorities 0-9, puts\n"
-       "refused beyond --maxdepth); --maxmsgl is not available there (the broker's own\n"
-       "limit applies, and puts take at most 104857600 bytes).\n",
-       {"--maxdepth", "--maxmsgl"},
+       "On a broker queue manager each is declared a durable queue (puts refused beyond\n"
+       "--maxdepth); --maxmsgl is not available there (the broker's own limit applies, and\n"
+       "puts take at most 104857600 bytes). There --type quorum declares a quorum queue,\n"
+       "which the broker replicates over the nodes of a cluster (no priorities); --type\n"
+       "classic, the default, is a queue on one node with priorities 0-9.\n",
+       {"--maxdepth", "--maxmsgl", "--type"},
        {},
        2,
        1000,
@@ -277,11 +358,16 @@ const std::vector<Command>& Commands() {
          }
          for (size_t i = 1; i < a.size(); ++i) CheckName(a[i], "queue");
          CheckName(a[0], "queue manager");
+         if (o.count("--type") && o["--type"] != "classic" && o["--type"] != "quorum") {
+           throw UsageError{"--type is classic or quorum, not \"" + o["--type"] + "\""};
+         }
          if (o.count("--maxmsgl") && (Describe(a[0]).flags & RVQMF_BROKER)) {
            throw UsageError{"--maxmsgl is not available on broker queue manager " + a[0]};
          }
+         const char* type = o.count("--type") ? o["--type"].c_str() : nullptr;
          for (size_t i = 1; i < a.size(); ++i) {
-           Check(RVAdminDefineQueue(a[0].c_str(), a[i].c_str(), maxDepth, maxMessageLength));
+           Check(RVAdminDefineQueueOfType(a[0].c_str(), a[i].c_str(), maxDepth, maxMessageLength,
+                                          type));
          }
        }},
       {"undefine",
@@ -297,8 +383,9 @@ const std::vector<Command>& Commands() {
        "list [QM]",
        "Lists the queues of QM (default: the default queue manager), one line each:\n"
        "name, current depth, maximum depth, maximum message length. On a broker queue\n"
-       "manager: the queues that rvqm define declared, with the depth that the broker\n"
-       "reports (\"-\" for a queue no longer on the broker).\n",
+       "manager: the queues that rvqm define declared from this data folder, with the depth\n"
+       "that the broker reports (\"-\" for a queue no longer on the broker); the broker may\n"
+       "have more (defining an existing queue again with the same settings adds it here).\n",
        {},
        {},
        0,
@@ -320,6 +407,60 @@ const std::vector<Command>& Commands() {
                        q.depth >= 0 ? std::to_string(q.depth).c_str() : "-", q.maxDepth,
                        q.maxMsgLength);
          }
+         const RVQMINFO info = Describe(a.empty() ? "" : a[0]);
+         if (info.flags & RVQMF_BROKER) {
+           std::fprintf(stderr,
+                        "rvqm: note: %s is a broker queue manager: only the queues defined from "
+                        "this data folder are listed; the broker may have more\n",
+                        info.name);
+         }
+       }},
+      {"show",
+       "show [QM]",
+       "Shows the settings of QM (default: the default queue manager): its backend, whether\n"
+       "it is the default and quiescing, and for a broker queue manager the URL, TLS, the\n"
+       "client certificate and how it logs in. Never the password.\n",
+       {},
+       {},
+       0,
+       1,
+       [](const auto& a, auto&) {
+         if (!a.empty()) CheckName(a[0], "queue manager");
+         const std::string qm = a.empty() ? "" : a[0];
+         const RVQMINFO info = Describe(qm);
+         Lines lines = {{"queue manager", info.name},
+                        {"backend", info.backend},
+                        {"default", info.flags & RVQMF_DEFAULT ? "yes" : "no"},
+                        {"quiescing", info.flags & RVQMF_QUIESCING ? "yes" : "no"}};
+         Check(RVAdminQMSettings(
+             info.name,
+             [](void* context, const RVSETTING* setting) {
+               static_cast<Lines*>(context)->emplace_back(setting->key, setting->value);
+               return 0;
+             },
+             &lines));
+         size_t width = 0;
+         for (const auto& [key, value] : lines) width = std::max(width, key.size());
+         for (const auto& [key, value] : lines) {
+           std::printf("%-*s  %s\n", static_cast<int>(width), key.c_str(), value.c_str());
+         }
+       }},
+      {"passwd",
+       "passwd QM [--password-file FILE|-]",
+       "Changes the password that broker queue manager QM logs in with. FILE holds the new\n"
+       "password on one line; without --password-file, or with -, it is read from standard\n"
+       "input (asked for without echo on a terminal). The broker's own user is not changed.\n",
+       {"--password-file"},
+       {},
+       1,
+       1,
+       [](const auto& a, auto& o) {
+         CheckName(a[0], "queue manager");
+         Describe(a[0]);
+         const std::string file = o.count("--password-file") ? o["--password-file"] : "-";
+         std::string password;
+         const RVSETTING setting = PasswordSetting(file, a[0], &password);
+         Check(RVAdminUpdateQM(a[0].c_str(), &setting, 1));
        }},
       {"browse",
        "browse QM QUEUE",

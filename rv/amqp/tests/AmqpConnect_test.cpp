@@ -45,14 +45,14 @@ class Loopback {
 class AmqpConnectTest : public ::testing::Test {
  protected:
   // Queue manager QB in a folder of its own that names the broker at port.
-  QueueManagerDir Folder(int port) {
+  QueueManagerDir Folder(int port) { return Folder("127.0.0.1:" + std::to_string(port)); }
+  // The same for hosts, "HOST:PORT[,HOST:PORT...]".
+  QueueManagerDir Folder(const std::string& hosts) {
     std::string dir = MakeTempDir("amqp-connect");
     auto fd = std::make_shared<UniqueFd>(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
     EXPECT_TRUE(SmallFile::WriteSettings(
                     fd->get(), "qmgr.ini",
-                    {{"name", "QB"},
-                     {"backend", "amqp"},
-                     {"url", "amqp://probes@127.0.0.1:" + std::to_string(port) + "/t"}})
+                    {{"name", "QB"}, {"backend", "amqp"}, {"url", "amqp://probes@" + hosts + "/t"}})
                     .ok());
     EXPECT_TRUE(AmqpSettings::WritePassword(fd->get(), "pw").ok());
     return {"QB", fd};
@@ -82,6 +82,25 @@ TEST_F(AmqpConnectTest, SilentBrokerTimesOutAfterTheLimit) {
     EXPECT_GE(took, limit - std::chrono::milliseconds(50));
     EXPECT_LT(took, limit + std::chrono::milliseconds(1000));
   }
+}
+
+TEST_F(AmqpConnectTest, EveryNodeOfTheUrlIsTriedAndNamedWhenNoneServes) {
+  Loopback refused(false), silent(true);
+  const std::string r = "127.0.0.1:" + std::to_string(refused.port());
+  const std::string q = "127.0.0.1:" + std::to_string(silent.port());
+  std::unique_ptr<Connection> c;
+  auto start = Clock::now();
+  Status s = AmqpConnection::Connect(Folder(r + "," + q), &c, std::chrono::milliseconds(1200));
+  auto took = Clock::now() - start;
+  EXPECT_EQ(s.reason(), RVRC_Q_MGR_NOT_AVAILABLE);
+  const std::string expected = "queue manager QB: no node of the broker amqp://probes@" + r + "," +
+                               q + "/t can be used: cannot reach the broker amqp://probes@" + r +
+                               "/t: Connection refused; the broker amqp://probes@" + q +
+                               "/t did not answer the login within 1.";  // 1.2 s, or nearly
+  EXPECT_EQ(s.message().substr(0, expected.size()), expected);
+  // The refusing node costs nothing, so the silent one had nearly the whole limit.
+  EXPECT_GE(took, std::chrono::milliseconds(1100));
+  EXPECT_LT(took, std::chrono::milliseconds(2200));
 }
 
 TEST_F(AmqpConnectTest, SilentBrokerTimesOutAfterTenSecondsByDefault) {

@@ -69,7 +69,7 @@ TEST(AmqpDescriptorTest, EveryFieldSurvivesTheTrip) {
     RVMD back;
     std::memset(&back, 0xAB, sizeof back);
     int64_t expiresMs = -1;
-    AmqpDescriptor::Fill(d.properties(), &back, &expiresMs);
+    AmqpDescriptor::Fill(d.properties(), "RECEIVER", &back, &expiresMs);
     ExpectSame(md, back);
     EXPECT_EQ(expiresMs, MessageTime::ExpiresAt(1700000000123, md.expiry));
   }
@@ -118,7 +118,7 @@ TEST(AmqpDescriptorTest, ExpiryTravelsWithThePutTime) {
   EXPECT_EQ(std::string(static_cast<const char*>(p.expiration.bytes), p.expiration.len), "5000");
   RVMD back;
   int64_t expiresMs = 0;
-  AmqpDescriptor::Fill(p, &back, &expiresMs);
+  AmqpDescriptor::Fill(p, "QM1", &back, &expiresMs);
   EXPECT_EQ(back.expiry, 50);
   EXPECT_EQ(expiresMs, 15000);
 }
@@ -134,7 +134,7 @@ TEST(AmqpDescriptorTest, ForeignMessageGetsStartValuesAndItsProperties) {
   p.timestamp = 951782400;  // 2000-02-29 00:00:00 UTC
   RVMD md;
   int64_t expiresMs = -1;
-  AmqpDescriptor::Fill(p, &md, &expiresMs);
+  AmqpDescriptor::Fill(p, "RECEIVER", &md, &expiresMs);
   EXPECT_EQ(expiresMs, 0);
   EXPECT_EQ(md.persistence, RVPER_PERSISTENT);
   EXPECT_EQ(md.priority, 4);
@@ -142,15 +142,54 @@ TEST(AmqpDescriptorTest, ForeignMessageGetsStartValuesAndItsProperties) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(md.messageId), 9),
             std::string("order-17\0", 9));
   EXPECT_EQ(std::string(md.replyToQ), "replies");
+  EXPECT_EQ(std::string(md.replyToQMgr), "RECEIVER") << "the receiving queue manager answers";
   EXPECT_EQ(std::string(md.putDate, 8), "20000229");
   EXPECT_EQ(std::string(md.putTime, 8), "00000000");
   EXPECT_EQ(md.messageType, RVMT_DATAGRAM);
   EXPECT_EQ(std::string(md.format, 8), RVFMT_NONE);
 
   p._flags = 0;
-  AmqpDescriptor::Fill(p, &md, &expiresMs);
+  AmqpDescriptor::Fill(p, "RECEIVER", &md, &expiresMs);
   EXPECT_EQ(md.persistence, RVPER_NOT_PERSISTENT);
   EXPECT_EQ(md.priority, 0);
+  EXPECT_EQ(md.replyToQMgr[0], '\0') << "no reply-to queue, no reply-to queue manager";
+}
+
+TEST(AmqpDescriptorTest, IdentifiersTravelAsTextWhenTheyAreText) {
+  struct Case {
+    std::string id;    // the 24 bytes, NUL-padded
+    std::string wire;  // what the property carries
+  };
+  const std::string hexOfAb0c =
+      "6162006300000000000000000000000000000000000000"
+      "00";
+  const Case cases[] = {
+      {"order-17", "order-17"},
+      {"42", "42"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWX", "ABCDEFGHIJKLMNOPQRSTUVWX"},
+      {std::string("ab\0c", 4), hexOfAb0c},  // text does not end at its first NUL
+      {"a b",
+       "6120620000000000000000000000000000000000000000"
+       "00"},
+      {"\x01"
+       "bc",
+       "0162630000000000000000000000000000000000000000"
+       "00"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.wire);
+    RVBYTE id[RV_MSG_ID_LENGTH] = {};
+    std::memcpy(id, c.id.data(), c.id.size());
+    EXPECT_EQ(AmqpDescriptor::ToWire(id, sizeof id), c.wire);
+    RVBYTE back[RV_MSG_ID_LENGTH];
+    std::memset(back, 0x55, sizeof back);
+    AmqpDescriptor::FromWire(c.wire, back, sizeof back);
+    EXPECT_EQ(0, std::memcmp(id, back, sizeof id));
+  }
+  // Text of another client longer than an identifier keeps its first 24 bytes.
+  RVBYTE back[RV_MSG_ID_LENGTH];
+  AmqpDescriptor::FromWire("123e4567-e89b-12d3-a456-426614174000", back, sizeof back);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(back), 24), "123e4567-e89b-12d3-a456-");
 }
 
 TEST(AmqpDescriptorTest, HexIdentifiers) {

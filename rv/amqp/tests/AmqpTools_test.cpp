@@ -1,5 +1,6 @@
 // The tools on a broker queue manager: rvqm sets it up and moves messages; upesprobe and
-// reqprobe make their round trip through the broker.
+// reqprobe make their round trip through the broker, also over TLS and with rabbitmq-c's own
+// tools (amqp-publish, amqp-get) as their peers.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -24,6 +25,32 @@ class AmqpToolsTest : public BrokerFixture {
     ::chmod(file.c_str(), 0600);
     return file;
   }
+  ProcessResult Tool(const char* program, std::vector<std::string> args,
+                     const std::string& dir = "") {
+    ProcessRunner r(program, std::move(args));
+    r.Env("RV_DATA_DIR", _root).Timeout(std::chrono::seconds(30));
+    if (!dir.empty()) r.Dir(dir);
+    return r.Run();
+  }
+  // rabbitmq-c's command-line tools, which take the password in the URL (the private test
+  // broker's).
+  static ProcessResult AmqpTool(const char* tool, std::vector<std::string> args) {
+    std::string url = BrokerUrl();
+    url.insert(url.find('@'), ":" + Password());
+    args.insert(args.begin(), "--url=" + url);
+    return ProcessRunner(std::string("/usr/bin/") + tool, std::move(args))
+        .Timeout(std::chrono::seconds(30))
+        .Run();
+  }
+  // A folder with the sample request and response skeleton.
+  static std::string SampleDir() {
+    const std::string dir = MakeTempDir("samples");
+    WriteWholeFile(dir + "/request.xml", ReadWholeFile(PROBES_SOURCE_DIR "/samples/request.xml"));
+    WriteWholeFile(dir + "/skeleton.xml",
+                   ReadWholeFile(PROBES_SOURCE_DIR "/samples/response-skeleton.xml"));
+    return dir;
+  }
+  static constexpr const char* kCorrelation = "<ActImplCorrelID>00000A1B00000C2D</ActImplCorrelID>";
 };
 
 TEST_F(AmqpToolsTest, RvqmSetsUpAndWorksABrokerQueueManager) {
@@ -102,6 +129,7 @@ TEST_F(AmqpToolsTest, RvqmRefusesBrokerDefinitionsItCannotUse) {
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(Password()), std::string::npos);
+    EXPECT_EQ(r.err.find("secret"), std::string::npos) << "the URL's password is masked";
   }
   EXPECT_NE(Rvqm({"list", "Q1"}).status, 0);
 }
@@ -109,30 +137,135 @@ TEST_F(AmqpToolsTest, RvqmRefusesBrokerDefinitionsItCannotUse) {
 TEST_F(AmqpToolsTest, UpesprobeAndReqprobeMakeTheirRoundTripThroughTheBroker) {
   const std::string upes = NewQueue("UPES");
   const std::string out = NewQueue("OUT");
-  const std::string dir = MakeTempDir("roundtrip");
-  const std::string request = ReadWholeFile(PROBES_SOURCE_DIR "/samples/request.xml");
-  WriteWholeFile(dir + "/request.xml", request);
-  WriteWholeFile(dir + "/skeleton.xml",
-                 ReadWholeFile(PROBES_SOURCE_DIR "/samples/response-skeleton.xml"));
-  int upesPid = ProcessRunner(UPESPROBE_PROGRAM,
-                              {"-r", "skeleton.xml", "-a", "saved.xml", "-u", upes, "-m", "QB"})
-                    .Env("RV_DATA_DIR", _root)
-                    .Dir(dir)
-                    .Start(dir + "/upes.out", dir + "/upes.err");
-  ProcessResult req = ProcessRunner(REQPROBE_PROGRAM, {"-i", "request.xml", "-o", "reply.xml", "-r",
-                                                       upes, "-s", "QB", "-t", out, "-u", "QB"})
-                          .Env("RV_DATA_DIR", _root)
-                          .Dir(dir)
-                          .Timeout(std::chrono::seconds(30))
-                          .Run();
-  ProcessResult up = ProcessRunner::Wait(upesPid, std::chrono::seconds(30));
-  EXPECT_EQ(req.status, 0) << req.out << req.err;
-  EXPECT_EQ(up.status, 0) << ReadWholeFile(dir + "/upes.err");
-  EXPECT_EQ(req.out, "");
+  MakeBrokerQm("QTLS", TlsUrl(), Password(), {{"tls-ca-file", TlsFile("ca.pem")}});
+  for (const char* qm : {"QB", "QTLS"}) {
+    SCOPED_TRACE(qm);
+    const std::string dir = SampleDir();
+    int upesPid = ProcessRunner(UPESPROBE_PROGRAM,
+                                {"-r", "skeleton.xml", "-a", "saved.xml", "-u", upes, "-m", qm})
+                      .Env("RV_DATA_DIR", _root)
+                      .Dir(dir)
+                      .Start(dir + "/upes.out", dir + "/upes.err");
+    ProcessResult req = Tool(
+        REQPROBE_PROGRAM,
+        {"-i", "request.xml", "-o", "reply.xml", "-r", upes, "-s", qm, "-t", out, "-u", qm}, dir);
+    ProcessResult up = ProcessRunner::Wait(upesPid, std::chrono::seconds(30));
+    EXPECT_EQ(req.status, 0) << req.out << req.err;
+    EXPECT_EQ(up.status, 0) << ReadWholeFile(dir + "/upes.err");
+    EXPECT_EQ(req.out, "");
+    EXPECT_EQ(ReadWholeFile(dir + "/saved.xml"), ReadWholeFile(dir + "/request.xml"));
+    EXPECT_NE(ReadWholeFile(dir + "/reply.xml").find(kCorrelation), std::string::npos);
+  }
+}
+
+TEST_F(AmqpToolsTest, PlainAmqpClientsArePeersBothWays) {
+  const std::string upes = NewQueue("UPES");
+  const std::string out = NewQueue("OUT");
+  const std::string dir = SampleDir();
+  const std::string request = ReadWholeFile(dir + "/request.xml");
+
+  // A plain client's request names only its reply-to queue: upesprobe answers there, on the
+  // broker of the queue manager that received the request.
+  ProcessResult r = AmqpTool("amqp-publish", {"-r", upes, "-t", out, "-b", request});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Tool(UPESPROBE_PROGRAM, {"-r", "skeleton.xml", "-a", "saved.xml", "-u", upes, "-m", "QB"},
+           dir);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
   EXPECT_EQ(ReadWholeFile(dir + "/saved.xml"), request);
-  EXPECT_NE(
-      ReadWholeFile(dir + "/reply.xml").find("<ActImplCorrelID>00000A1B00000C2D</ActImplCorrelID>"),
-      std::string::npos);
+  r = AmqpTool("amqp-get", {"-q", out});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(kCorrelation), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("<?xml"), 0u) << r.out;
+
+  // reqprobe's request is a plain message to a plain client, which answers on the reply queue.
+  int reqPid = ProcessRunner(REQPROBE_PROGRAM, {"-i", "request.xml", "-o", "reply.xml", "-r", upes,
+                                                "-s", "QB", "-t", out, "-u", "QB"})
+                   .Env("RV_DATA_DIR", _root)
+                   .Dir(dir)
+                   .Start(dir + "/req.out", dir + "/req.err");
+  ASSERT_TRUE(WaitForDepth(upes, 1));
+  r = AmqpTool("amqp-get", {"-q", upes});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, request);
+  r = AmqpTool("amqp-publish", {"-r", out, "-b", "<?xml version=\"1.0\"?><answer/>"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ProcessResult req = ProcessRunner::Wait(reqPid, std::chrono::seconds(30));
+  EXPECT_EQ(req.status, 0) << ReadWholeFile(dir + "/req.err");
+  EXPECT_EQ(ReadWholeFile(dir + "/reply.xml"), "<?xml version=\"1.0\"?><answer/>");
+}
+
+TEST_F(AmqpToolsTest, QuorumQueueCarriesTheRoundTrip) {
+  const std::string q = "t" + std::to_string(::getpid()) + ".quorum";
+  ProcessResult r = Rvqm({"define", "QB", q, "--type", "quorum", "--maxdepth", "2"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  _queues.push_back(q);
+  // The broker keeps the type: a classic queue of the name is refused, the same type is not.
+  r = Rvqm({"define", "QB", q});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("exists with other settings"), std::string::npos) << r.err;
+  EXPECT_EQ(Rvqm({"define", "QB", q, "--type", "quorum", "--maxdepth", "2"}).status, 0);
+
+  // A quorum queue refuses puts once it is over its maximum depth: it may take one more.
+  int accepted = 0;
+  for (const char* m : {"m0", "m1", "m2", "m3"}) {
+    r = Rvqm({"put", "QB", q, "-"}, m);
+    if (r.status == 0) {
+      ++accepted;
+    } else {
+      EXPECT_NE(r.err.find("RVRC_Q_FULL"), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_GE(accepted, 2);
+  EXPECT_LE(accepted, 3);
+  r = Rvqm({"list", "QB"});
+  EXPECT_EQ(r.out, q + "        " + std::to_string(accepted) + "        2  104857600\n");
+  EXPECT_EQ(r.err,
+            "rvqm: note: QB is a broker queue manager: only the queues defined from this data "
+            "folder are listed; the broker may have more\n");
+  for (int i = 0; i < accepted; ++i) {
+    EXPECT_EQ(Rvqm({"get", "QB", q, "--wait", "5000"}).out, "m" + std::to_string(i));
+  }
+}
+
+TEST_F(AmqpToolsTest, ConnectFailuresAreExplainedOnStandardError) {
+  AmqpUrl url;
+  ASSERT_TRUE(AmqpUrl::Parse(TlsUrl(), &url).ok());
+  const std::string wrongHost =
+      "amqps://probes@127.0.0.1:" + std::to_string(url.port()) + "/" + url.vhost();
+  MakeBrokerQm("WRONG.PW", BrokerUrl(), "not the password");
+  MakeBrokerQm("WRONG.HOST", wrongHost, Password(), {{"tls-ca-file", TlsFile("ca.pem")}});
+  struct Case {
+    const char* qm;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"WRONG.PW", 2035 & 0xff,
+       "Cannot connect to queue manager WRONG.PW: cannot log in to the broker " + BrokerUrl() +
+           " as probes: the broker answered 403 ACCESS_REFUSED - Login was refused using "
+           "authentication mechanism PLAIN. For details see the broker logfile.\n"},
+      {"WRONG.HOST", 2059 & 0xff,
+       "Cannot connect to queue manager WRONG.HOST: cannot reach the broker " + wrongHost +
+           ": TLS: the broker's certificate is not for host 127.0.0.1 (host name verification "
+           "failed)\n"},
+  };
+  for (const Case& c : cases) {
+    for (const char* program : {REQPROBE_PROGRAM, UPESPROBE_PROGRAM}) {
+      SCOPED_TRACE(std::string(c.qm) + " " + program);
+      ProcessResult r =
+          std::string(program) == REQPROBE_PROGRAM
+              ? Tool(program,
+                     {"-i", PROBES_SOURCE_DIR "/samples/request.xml", "-r", "Q", "-s", c.qm})
+              : Tool(program, {"-r", PROBES_SOURCE_DIR "/samples/response-skeleton.xml", "-a",
+                               MakeTempDir("saved") + "/saved.xml", "-u", "Q", "-m", c.qm});
+      EXPECT_EQ(r.out, "RVCONN ended with reason code " +
+                           std::to_string(c.status == (2035 & 0xff) ? 2035 : 2059) + "\n");
+      EXPECT_EQ(r.status, c.status);
+      EXPECT_EQ(r.err, c.err);
+      EXPECT_EQ(r.err.find(Password()), std::string::npos);
+    }
+  }
 }
 
 TEST_F(AmqpToolsTest, ToolsReportABrokerThatIsDown) {
@@ -145,6 +278,9 @@ TEST_F(AmqpToolsTest, ToolsReportABrokerThatIsDown) {
                         .Run();
   EXPECT_EQ(r.out, "RVCONN ended with reason code 2059\n");
   EXPECT_EQ(r.status, 2059 & 0xff);
+  EXPECT_EQ(r.err,
+            "Cannot connect to queue manager DOWN: cannot reach the broker "
+            "amqp://probes@127.0.0.1:1/v: Connection refused\n");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   ProcessResult q =
       ProcessRunner(RVQM_PROGRAM, {"get", "DOWN", "Q"}).Env("RV_DATA_DIR", _root).Run();

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "AmqpSettings.h"
 #include "DataRoot.h"
@@ -19,10 +21,26 @@ std::string BrokerFixture::BrokerDir() {
   return dir != nullptr && *dir != '\0' ? dir : "/tmp/probes-broker";
 }
 
+namespace {
+
+std::string Line(const std::string& file) {
+  std::string text = ReadWholeFile(file);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
 std::string BrokerFixture::BrokerUrl() {
-  std::string url = ReadWholeFile(BrokerDir() + "/url");
-  while (!url.empty() && (url.back() == '\n' || url.back() == ' ')) url.pop_back();
-  return url;
+  return Line(BrokerDir() + "/url");
+}
+
+std::string BrokerFixture::TlsUrl() {
+  return Line(BrokerDir() + "/tls-url");
+}
+
+std::string BrokerFixture::TlsFile(const std::string& name) {
+  return BrokerDir() + "/tls/" + name;
 }
 
 std::string BrokerFixture::Password() {
@@ -52,7 +70,8 @@ void BrokerFixture::TearDown() {
 }
 
 void BrokerFixture::MakeBrokerQm(const std::string& name, const std::string& url,
-                                 const std::string& password) {
+                                 const std::string& password,
+                                 const std::map<std::string, std::string>& more) {
   DataRoot root;
   ASSERT_TRUE(DataRoot::Open(true, &root).ok());
   Status s = root.CreateQueueManager(name, false);
@@ -60,10 +79,12 @@ void BrokerFixture::MakeBrokerQm(const std::string& name, const std::string& url
   DataRoot::QueueManagerDefinition definition;
   UniqueFd dir;
   ASSERT_TRUE(root.OpenQueueManager(name, &definition, &dir).ok());
-  ASSERT_TRUE(AmqpSettings::WritePassword(dir.get(), password).ok());
-  ASSERT_TRUE(SmallFile::WriteSettings(dir.get(), "qmgr.ini",
-                                       {{"name", name}, {"backend", "amqp"}, {"url", url}})
-                  .ok());
+  if (!password.empty()) {
+    ASSERT_TRUE(AmqpSettings::WritePassword(dir.get(), password).ok());
+  }
+  std::map<std::string, std::string> settings = more;
+  settings.insert({{"name", name}, {"backend", "amqp"}, {"url", url}});
+  ASSERT_TRUE(SmallFile::WriteSettings(dir.get(), "qmgr.ini", settings).ok());
 }
 
 std::string BrokerFixture::NewQueue(const std::string& base) {
@@ -77,12 +98,41 @@ std::string BrokerFixture::NewQueue(const std::string& base) {
 }
 
 std::unique_ptr<AmqpSession> BrokerFixture::Raw() {
-  AmqpUrl url;
-  EXPECT_TRUE(AmqpUrl::Parse(BrokerUrl(), &url).ok());
+  AmqpSettings settings;
+  EXPECT_TRUE(AmqpUrl::Parse(BrokerUrl(), &settings.url).ok());
+  settings.password = Password();
   std::unique_ptr<AmqpSession> session;
-  Status s = AmqpSession::Open(url, Password(), AmqpSession::kConnectTimeout, &session);
+  Status s = AmqpSession::Open(settings, AmqpSession::kConnectTimeout, &session);
   EXPECT_TRUE(s.ok()) << s.message();
   return session;
+}
+
+bool BrokerFixture::WaitForQueue(const std::string& queue,
+                                 const std::function<bool(const amqp_queue_declare_ok_t&)>& done) {
+  std::unique_ptr<AmqpSession> raw = Raw();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (raw && std::chrono::steady_clock::now() < until) {
+    amqp_channel_t ch = 0;
+    if (!raw->TakeChannel(&ch).ok()) return false;
+    amqp_queue_declare_ok_t* ok = amqp_queue_declare(
+        raw->state(), ch, amqp_cstring_bytes(queue.c_str()), 1, 0, 0, 0, amqp_empty_table);
+    if (!raw->Check(amqp_get_rpc_reply(raw->state()), ch, "declare").ok()) return false;
+    if (done(*ok)) return true;
+    raw->GiveBackChannel(ch);
+    raw->ReleaseBuffers();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+bool BrokerFixture::WaitForConsumers(const std::string& queue, uint32_t count) {
+  return WaitForQueue(queue,
+                      [&](const amqp_queue_declare_ok_t& q) { return q.consumer_count == count; });
+}
+
+bool BrokerFixture::WaitForDepth(const std::string& queue, uint32_t count) {
+  return WaitForQueue(queue,
+                      [&](const amqp_queue_declare_ok_t& q) { return q.message_count == count; });
 }
 
 RvConnection::RvConnection(const std::string& qm) {

@@ -122,8 +122,8 @@ TEST_F(RvqmTest, ReasonPrintsNameAndMeaning) {
 TEST_F(RvqmTest, HelpForEveryCommand) {
   ProcessResult overview = Rvqm({"--help"});
   EXPECT_EQ(overview.status, 0);
-  for (const char* c : {"create", "delete", "define", "undefine", "list", "browse", "put", "get",
-                        "clear", "quiesce", "start", "reason"}) {
+  for (const char* c : {"create", "delete", "define", "undefine", "list", "show", "passwd",
+                        "browse", "put", "get", "clear", "quiesce", "start", "reason"}) {
     ProcessResult r = Rvqm({c, "--help"});
     EXPECT_EQ(r.status, 0) << c;
     EXPECT_EQ(r.out.rfind(std::string("usage: rvqm ") + c, 0), 0u) << r.out;
@@ -194,6 +194,7 @@ class RvqmBrokerModuleTest : public RvqmTest {
     RvqmTest::SetUp();
     passwordFile = MakeTempDir("rvqm-pw") + "/pw";
     WriteWholeFile(passwordFile, "secret\n");
+    ::chmod(passwordFile.c_str(), 0600);
   }
   std::vector<std::string> CreateBroker(const std::string& qm) {
     return {"create", qm, "--amqp", "amqp://probes@127.0.0.1:1/v", "--password-file", passwordFile};
@@ -244,6 +245,122 @@ TEST_F(RvqmBrokerModuleTest, ModuleThatCannotBeLoadedIsNamedWithTheLoadersReason
                 why + ")\n");
   EXPECT_EQ(Run({"delete", "QB", "--force"}, "RV_MODULE_DIR", empty).status, 0)
       << "a definition goes without its backend";
+}
+
+TEST_F(RvqmBrokerModuleTest, ShowAndPasswdNeverPrintThePassword) {
+  Ok({"create", "QM1", "--default"});
+  ProcessResult r = Rvqm({"show"});
+  EXPECT_EQ(r.out,
+            "queue manager  QM1\nbackend        embedded\ndefault        yes\nquiescing      no\n");
+  r = Rvqm({"create", "QB", "--amqp", "amqps://probes@broker.example.org,10.0.0.2:5700/v",
+            "--password-file", "-", "--insecure-skip-tls-verify"},
+           "from stdin\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "rvqm: warning: the broker's certificate will not be verified: anyone between QB and "
+            "the broker can read and change its traffic\n");
+  EXPECT_EQ(ReadWholeFile(root + "/qmgrs/QB/password"), "from stdin\n");
+  const std::string shown =
+      "queue manager  QB\nbackend        amqp\ndefault        no\nquiescing      no\n"
+      "url            amqps://probes@broker.example.org:5671,10.0.0.2:5700/v\n"
+      "tls            on, the broker's certificate is NOT verified (insecure)\n"
+      "login          PLAIN as probes, with the password kept in the queue manager's folder\n";
+  EXPECT_EQ(Rvqm({"show", "QB"}).out, shown);
+
+  Ok({"passwd", "QB"}, "changed\n");
+  EXPECT_EQ(ReadWholeFile(root + "/qmgrs/QB/password"), "changed\n");
+  ::chmod(passwordFile.c_str(), 0644);
+  r = Rvqm({"passwd", "QB", "--password-file", passwordFile});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "rvqm: warning: password file " + passwordFile +
+                       " is accessible by others (mode 0644); keep it to its owner: chmod 600 " +
+                       passwordFile + "\n");
+  EXPECT_EQ(ReadWholeFile(root + "/qmgrs/QB/password"), "secret\n");
+  EXPECT_EQ(Rvqm({"show", "QB"}).out, shown);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    std::string err;
+  };
+  const Case refused[] = {
+      {{"passwd", "QB"},
+       "",
+       "rvqm passwd: cannot change queue manager QB: the password is empty\n"},
+      {{"passwd", "QB"},
+       "one\ntwo\n",
+       "rvqm passwd: cannot change queue manager QB: the password must hold the password alone "
+       "on one line\n"},
+      {{"passwd", "QM1"},
+       "pw\n",
+       "rvqm passwd: cannot change queue manager QM1: queue manager QM1 of backend embedded has "
+       "no settings to change\n"},
+      {{"passwd", "NOQM"},
+       "pw\n",
+       "rvqm passwd: cannot open queue manager NOQM: queue manager NOQM does not exist\n"},
+  };
+  for (const Case& c : refused) {
+    r = Rvqm(c.args, c.input);
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_EQ(ReadWholeFile(root + "/qmgrs/QB/password"), "secret\n") << "a refusal changes nothing";
+}
+
+TEST_F(RvqmBrokerModuleTest, BrokerSettingsThatDoNotGoTogetherAreRefused) {
+  Ok({"create", "QM1"});
+  const std::string tls = "amqps://probes@127.0.0.1:1/v";
+  const std::string plain = "amqp://probes@127.0.0.1:1/v";
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"create", "Q1", "--ca-file", passwordFile},
+       "rvqm create: --ca-file needs --amqp\nusage: rvqm create QM [--default] [--amqp URL "
+       "--password-file FILE]\n"},
+      {{"create", "Q2", "--amqp", tls},
+       "rvqm create: --amqp needs --password-file (or --cert-file and --key-file)\nusage: rvqm "
+       "create QM [--default] [--amqp URL --password-file FILE]\n"},
+      {{"create", "Q3", "--amqp", plain, "--password-file", passwordFile, "--ca-file",
+        passwordFile},
+       "rvqm create: cannot create queue manager Q3: setting tls-ca-file needs a broker URL that "
+       "starts with amqps://\n"},
+      {{"create", "Q6", "--amqp", "amqp://probes:secret@h/v", "--password-file", passwordFile},
+       "rvqm create: cannot create queue manager Q6: broker URL \"amqp://probes:****@h/v\" holds "
+       "a password; give the password in a file (--password-file)\n"},
+      {{"define", "QM1", "Q", "--type", "quorum"},
+       "rvqm define: queue type \"quorum\" is not available on QM1, whose queues are not on a "
+       "broker\n"},
+      {{"define", "QM1", "Q", "--type", "mirrored"},
+       "rvqm define: --type is classic or quorum, not \"mirrored\"\nusage: rvqm define QM "
+       "QUEUE... [--maxdepth N] [--maxmsgl BYTES]\n"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult r = Rvqm(c.args);
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+  // A client certificate alone logs in by itself; its files are kept by absolute path.
+  const std::string dir = MakeTempDir("rvqm-tls");
+  WriteWholeFile(dir + "/cert.pem", "certificate");
+  WriteWholeFile(dir + "/key.pem", "key");
+  ::chmod((dir + "/key.pem").c_str(), 0600);
+  ProcessResult r = ProcessRunner(RVQM_PATH, {"create", "QC", "--amqp", tls, "--cert-file",
+                                              "cert.pem", "--key-file", "key.pem"})
+                        .Env("RV_DATA_DIR", root)
+                        .Dir(dir)
+                        .Run();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  r = Rvqm({"show", "QC"});
+  EXPECT_NE(r.out.find("tls                 on, the broker's certificate and host name are "
+                       "verified against the system's CA store\nclient certificate  " +
+                       dir + "/cert.pem\nclient key          " + dir +
+                       "/key.pem\nlogin               EXTERNAL, by the client certificate\n"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST(RvqmNoRootTest, MissingDataFolderIsExplained) {
