@@ -5,7 +5,7 @@
 #                              create the test vhost and user; prints the URL
 #   scripts/broker.sh wait     wait until a started node answers (at most 60 s)
 #   scripts/broker.sh stop     stop the node and its private epmd; nothing is left running
-#   scripts/broker.sh status   exit 0 when the node answers
+#   scripts/broker.sh status   exit 0 when the node answers; starts nothing
 #
 # The node listens on loopback only and keeps everything (data, logs, Erlang cookie, its own
 # epmd on a port of its own) in one folder, so it neither sees nor touches any other broker or
@@ -64,8 +64,14 @@ ctl() {
   (node_env && "$bin/rabbitmqctl" -n "$node" "$@")
 }
 
+# True when the node's epmd runs on its port. Without it the node cannot be up, and rabbitmqctl
+# would start an epmd of its own that nothing stops, so it is asked only when this holds.
+epmd_runs() {
+  ERL_EPMD_PORT="$epmd_port" epmd -names >/dev/null 2>&1
+}
+
 answers() {
-  ctl -q status >/dev/null 2>&1
+  epmd_runs && ctl -q status >/dev/null 2>&1
 }
 
 wait_until_up() {
@@ -174,7 +180,7 @@ EOF
 
 stop() {
   if [ -d "$dir" ]; then
-    ctl -q stop >/dev/null 2>&1 || true
+    if epmd_runs; then ctl -q stop >/dev/null 2>&1 || true; fi
     if [ -f "$dir/server.pid" ]; then
       local pid i
       pid=$(cat "$dir/server.pid")

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds in Release and runs the main job: a request/response
-# round trip between reqprobe and upesprobe through a local queue manager, then mapprobe
-# and eventecho on the sample request. Everything runs in a fresh temporary folder that
-# is removed at the end; no process is left running.
+# Installs what is missing, builds in Release the five programs that it runs (no tests, no
+# benchmarks, no broker module) and runs the main job: a request/response round trip between reqprobe and
+# upesprobe through a local queue manager, then mapprobe and eventecho on the sample request.
+# The build's output goes to build/demo/build.log and is shown only when the build fails.
+# Everything runs in a fresh temporary folder that is removed at the end; no process is left
+# running.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -10,8 +12,17 @@ cd "$root"
 probes_install_deps
 
 build=build/demo
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPROBES_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)"
+mkdir -p "$build"
+log=$build/build.log
+echo "building rvqm, reqprobe, upesprobe, mapprobe and eventecho (log: $log)"
+if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DPROBES_BENCH=OFF -DPROBES_AMQP=OFF &&
+  cmake --build "$build" -j "$(nproc)" --target rvqm reqprobe upesprobe mapprobe eventecho; } \
+  >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "demo: the build failed (log: $log)" >&2
+  exit 1
+fi
 bin() { echo "$root/$build/tools/$1/$1"; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/probes-demo-XXXXXX")

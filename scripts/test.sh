@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing, starts a private message broker for the broker tests, builds,
-# and runs the whole suite twice: once in an optimised build and once under
-# AddressSanitizer and UndefinedBehaviorSanitizer. The broker is stopped at the end.
+# and runs the whole suite twice: once in an optimised build (which also builds and checks
+# the Debian package) and once under AddressSanitizer and UndefinedBehaviorSanitizer. The
+# broker is stopped at the end. Last, every C and C++ file must follow .clang-format.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/deps.sh
+probes_install_deps "${probes_test_packages[@]}"
 # The broker tests run against a private rabbitmq-server on loopback, with certificates for its
 # TLS listener made by openssl.
-probes_install_deps rabbitmq-server amqp-tools openssl
 scripts/broker.sh start
 trap 'scripts/broker.sh stop' EXIT
 
@@ -23,7 +24,10 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
-run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPROBES_AMQP_TESTS=ON
+run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPROBES_AMQP_TESTS=ON \
+  -DPROBES_PACKAGE_TEST=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DPROBES_SANITIZE=ON -DPROBES_BENCH=OFF \
-  -DPROBES_AMQP_TESTS=ON
+  -DPROBES_AMQP_TESTS=ON -DPROBES_PACKAGE_TEST=OFF
+
+scripts/check-format.sh
