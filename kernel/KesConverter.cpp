@@ -1,8 +1,5 @@
 #include "KesConverter.h"
 
-#include <unicode/ucnv.h>
-#include <unicode/ucnv_err.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +8,7 @@
 #include <utility>
 
 #include "KesException.h"
+#include "KesIcuLibrary.h"
 
 namespace {
 
@@ -31,14 +29,14 @@ std::string IcuName(long codePage) {
 }
 
 struct ConverterCloser {
-  void operator()(UConverter* c) const { ucnv_close(c); }
+  void operator()(UConverter* c) const { KesIcuLibrary::Get().close(c); }
 };
 using ConverterPtr = std::unique_ptr<UConverter, ConverterCloser>;
 
 // Null when ICU does not know the name.
 ConverterPtr TryOpen(const std::string& icuName) {
   UErrorCode status = U_ZERO_ERROR;
-  ConverterPtr c(ucnv_open(icuName.c_str(), &status));
+  ConverterPtr c(KesIcuLibrary::Get().open(icuName.c_str(), &status));
   if (U_FAILURE(status)) c.reset();
   return c;
 }
@@ -87,14 +85,15 @@ std::string ModifierOf(const std::string& locale) {
 // converter that the name gives; 0 otherwise (ICU knows SJIS as CCSID 943, but "ibm-943"
 // is another table).
 long NumberOf(const UConverter* named) {
+  const KesIcuLibrary& icu = KesIcuLibrary::Get();
   UErrorCode status = U_ZERO_ERROR;
-  int32_t ccsid = ucnv_getCCSID(named, &status);
+  int32_t ccsid = icu.getCCSID(named, &status);
   if (U_FAILURE(status) || ccsid <= 0) return 0;
   ConverterPtr numbered = TryOpen(IcuName(ccsid));
   if (!numbered) return 0;
   UErrorCode s1 = U_ZERO_ERROR, s2 = U_ZERO_ERROR;
-  const char* a = ucnv_getName(named, &s1);
-  const char* b = ucnv_getName(numbered.get(), &s2);
+  const char* a = icu.getName(named, &s1);
+  const char* b = icu.getName(numbered.get(), &s2);
   return U_SUCCESS(s1) && U_SUCCESS(s2) && std::strcmp(a, b) == 0 ? ccsid : 0;
 }
 
@@ -145,7 +144,7 @@ namespace {
 void CountToUnicode(const void* context, UConverterToUnicodeArgs* args, const char* bytes,
                     int32_t length, UConverterCallbackReason reason, UErrorCode* err) {
   if (reason <= UCNV_IRREGULAR) ++*static_cast<uint32_t*>(const_cast<void*>(context));
-  UCNV_TO_U_CALLBACK_SUBSTITUTE(nullptr, args, bytes, length, reason, err);
+  KesIcuLibrary::Get().toUSubstitute(nullptr, args, bytes, length, reason, err);
 }
 
 void CountFromUnicode(const void* context, UConverterFromUnicodeArgs* args, const UChar* units,
@@ -154,7 +153,7 @@ void CountFromUnicode(const void* context, UConverterFromUnicodeArgs* args, cons
   if (reason <= UCNV_IRREGULAR && codePoint != 0xFFFD) {
     ++*static_cast<uint32_t*>(const_cast<void*>(context));
   }
-  UCNV_FROM_U_CALLBACK_SUBSTITUTE(nullptr, args, units, length, codePoint, reason, err);
+  KesIcuLibrary::Get().fromUSubstitute(nullptr, args, units, length, codePoint, reason, err);
 }
 
 }  // namespace
@@ -245,21 +244,22 @@ uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& res
     return _substitutions;
   }
 
+  const KesIcuLibrary& icu = KesIcuLibrary::Get();
   UErrorCode status = U_ZERO_ERROR;
   _impl->_count = 0;
   if (strict != 0) {
-    ucnv_setToUCallBack(_impl->_to.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+    icu.setToUCallBack(_impl->_to.get(), icu.toUStop, nullptr, nullptr, nullptr,
                         &status);
-    ucnv_setFromUCallBack(_impl->_from.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr,
+    icu.setFromUCallBack(_impl->_from.get(), icu.fromUStop, nullptr, nullptr,
                           nullptr, &status);
   } else {
-    ucnv_setToUCallBack(_impl->_to.get(), CountToUnicode, &_impl->_count, nullptr, nullptr,
+    icu.setToUCallBack(_impl->_to.get(), CountToUnicode, &_impl->_count, nullptr, nullptr,
                         &status);
-    ucnv_setFromUCallBack(_impl->_from.get(), CountFromUnicode, &_impl->_count, nullptr,
+    icu.setFromUCallBack(_impl->_from.get(), CountFromUnicode, &_impl->_count, nullptr,
                           nullptr, &status);
   }
-  ucnv_resetToUnicode(_impl->_to.get());
-  ucnv_resetFromUnicode(_impl->_from.get());
+  icu.resetToUnicode(_impl->_to.get());
+  icu.resetFromUnicode(_impl->_from.get());
 
   UChar pivot[4096];
   UChar* pivotSource = pivot;
@@ -276,7 +276,7 @@ uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& res
     char* targetStart = target;
     char* targetLimit = reinterpret_cast<char*>(out.Data()) + capacity;
     status = U_ZERO_ERROR;
-    ucnv_convertEx(_impl->_from.get(), _impl->_to.get(), &target, targetLimit, &src, srcLimit,
+    icu.convertEx(_impl->_from.get(), _impl->_to.get(), &target, targetLimit, &src, srcLimit,
                    pivot, &pivotSource, &pivotTarget, pivot + 4096, reset, true, &status);
     reset = false;
     outLen += static_cast<size_t>(target - targetStart);

@@ -96,6 +96,8 @@ done | sort -u); do
   [[ ", $depends," == *", $owner "* || ", $depends," == *", $owner,"* ]] ||
     fail "$library comes from $owner, which Depends ($depends) does not name"
 done
+# ICU is loaded when a tool first converts, so no object names it; Depends must.
+[[ ", $depends," == *", libicu"[0-9]* ]] || fail "Depends ($depends) does not name libicu"
 
 if command -v lintian >/dev/null; then
   if ! lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1; then
