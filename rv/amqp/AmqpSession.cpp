@@ -77,12 +77,14 @@ std::string SocketFailure(const std::string& host, int port,
   return why;
 }
 
-// The first problem that verifying the broker's certificate chain met during a handshake of
-// this thread; the library says only that verification failed.
-thread_local long tVerifyError = X509_V_OK;
-
+// Keeps the first problem of the chain in the long that the context's application data points
+// to (the session's own field, not a thread-local: the module is loaded with dlopen).
 int RememberVerifyError(int ok, X509_STORE_CTX* store) {
-  if (!ok && tVerifyError == X509_V_OK) tVerifyError = X509_STORE_CTX_get_error(store);
+  auto* ssl =
+      static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* first = ssl != nullptr ? static_cast<long*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)))
+                               : nullptr;
+  if (!ok && first != nullptr && *first == X509_V_OK) *first = X509_STORE_CTX_get_error(store);
   return ok;
 }
 
@@ -141,6 +143,7 @@ Status AmqpSession::SetUpTls(amqp_socket_t* socket, const AmqpSettings::Tls& tls
                            "cannot use the system's CA store: " + TlsReason());
     }
     if (context != nullptr) {
+      SSL_CTX_set_app_data(context, &_verifyError);
       SSL_CTX_set_verify(context, SSL_CTX_get_verify_mode(context), RememberVerifyError);
     }
   }
@@ -155,7 +158,7 @@ Status AmqpSession::SetUpTls(amqp_socket_t* socket, const AmqpSettings::Tls& tls
 
 std::string AmqpSession::OpenFailure(int code, const AmqpUrl::Endpoint& endpoint,
                                      const AmqpSettings::Tls& tls, Clock::time_point started,
-                                     Clock::time_point deadline) {
+                                     Clock::time_point deadline) const {
   switch (code) {
     case AMQP_STATUS_TIMEOUT:
       return "no answer within " + Seconds(deadline - started);
@@ -166,7 +169,7 @@ std::string AmqpSession::OpenFailure(int code, const AmqpUrl::Endpoint& endpoint
       return "TLS: the broker's certificate is not for host " + endpoint.host +
              " (host name verification failed)";
     case AMQP_STATUS_SSL_PEER_VERIFY_FAILED: {
-      std::string why = tVerifyError != X509_V_OK ? X509_verify_cert_error_string(tVerifyError)
+      std::string why = _verifyError != X509_V_OK ? X509_verify_cert_error_string(_verifyError)
                                                   : std::string("no certificate");
       return "TLS: the broker's certificate is not trusted (" + why + "; checked against " +
              (tls.caFile.empty() ? std::string("the system's CA store") : tls.caFile) + ")";
@@ -197,7 +200,7 @@ Status AmqpSession::Connect(const AmqpSettings& settings, const AmqpUrl::Endpoin
       return Status::Error(s.reason(), "cannot connect to the " + _where + ": " + s.message());
     }
   }
-  tVerifyError = X509_V_OK;
+  _verifyError = X509_V_OK;
   ERR_clear_error();
   struct timeval tv = ToTimeval(Left(deadline));
   int rc = amqp_socket_open_noblock(socket, endpoint.host.c_str(), endpoint.port, &tv);

@@ -107,11 +107,11 @@ class AmqpSession {
   // Connects to one host of the URL before deadline.
   Status Connect(const AmqpSettings& settings, const AmqpUrl::Endpoint& endpoint,
                  Clock::time_point deadline);
-  static Status SetUpTls(amqp_socket_t* socket, const AmqpSettings::Tls& tls);
+  Status SetUpTls(amqp_socket_t* socket, const AmqpSettings::Tls& tls);
   // Why the library's socket open failed with code.
-  static std::string OpenFailure(int code, const AmqpUrl::Endpoint& endpoint,
+  std::string OpenFailure(int code, const AmqpUrl::Endpoint& endpoint,
                                  const AmqpSettings::Tls& tls, Clock::time_point started,
-                                 Clock::time_point deadline);
+                          Clock::time_point deadline) const;
   Status Broken(RVLONG reason, const std::string& text);
   Status ServerClose(uint16_t code, const std::string& text, bool connection,
                      const std::string& what);
@@ -122,6 +122,9 @@ class AmqpSession {
   std::string _where;
   bool _broken = false;
   bool _connecting = true;  // failures now mean "not available" rather than "broken"
+  // The first problem that verifying the broker's certificate chain met in the handshake; the
+  // library says only that verification failed. Its TLS context points here.
+  long _verifyError = 0;
   std::string _brokenText;
   std::map<amqp_channel_t, Channel> _channels;  // open channels
   std::vector<amqp_channel_t> _idle;            // open channels nobody uses
