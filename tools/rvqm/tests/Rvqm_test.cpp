@@ -73,7 +73,8 @@ TEST_F(RvqmTest, PutFromFileClearUndefineDelete) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(
       r.err,
-      "rvqm undefine: cannot undefine queue Q on QM1: queue Q holds 2 messages (clear it first)\n");
+      "rvqm undefine: cannot undefine queue Q on QM1: queue Q holds 2 messages (clear it first, "
+      "or use --force)\n");
   r = Rvqm({"delete", "QM1"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
