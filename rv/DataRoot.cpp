@@ -203,7 +203,7 @@ Status DataRoot::CreateQueueManager(const std::string& name, bool makeDefault,
   if (s.ok() && prepare) s = prepare(dir.get());
   std::map<std::string, std::string> definition = settings;
   definition["name"] = name;
-  if (s.ok()) s = SmallFile::WriteSettings(dir.get(), "qmgr.ini", definition, fs);
+  if (s.ok()) s = SmallFile::Create(dir.get(), "qmgr.ini", definition, fs);
   if (s.ok() && fs.Sync(dir.get()) != 0) {
     s = Status::FromErrno(errno, "cannot flush queue manager " + name);
   }

@@ -72,12 +72,31 @@ Status SmallFile::ReadSettings(int dirFd, const std::string& name,
   return Status::Ok();
 }
 
+namespace {
+
+std::string SettingsText(const std::map<std::string, std::string>& settings) {
+  std::string content;
+  for (const auto& [key, value] : settings) content += key + "=" + value + "\n";
+  return content;
+}
+
+}  // namespace
+
+Status SmallFile::Create(int dirFd, const std::string& name,
+                         const std::map<std::string, std::string>& settings, FileSystem& fs) {
+  const std::string content = SettingsText(settings);
+  UniqueFd fd(fs.OpenAt(dirFd, name, O_WRONLY | O_CREAT | O_EXCL, 0600));
+  if (!fd.valid() || fs.WriteAll(fd.get(), content.data(), content.size()) != 0 ||
+      fs.Sync(fd.get()) != 0) {
+    return Status::FromErrno(errno, "cannot write " + name);
+  }
+  return Status::Ok();
+}
+
 Status SmallFile::WriteSettings(int dirFd, const std::string& name,
                                 const std::map<std::string, std::string>& settings,
                                 FileSystem& fs) {
-  std::string content;
-  for (const auto& [key, value] : settings) content += key + "=" + value + "\n";
-  return WriteAtomic(dirFd, name, content, fs);
+  return WriteAtomic(dirFd, name, SettingsText(settings), fs);
 }
 
 }  // namespace rv

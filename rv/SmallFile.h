@@ -25,6 +25,10 @@ class SmallFile {
                      FileSystem& fs = FileSystem::Real());
   static Status WriteAtomic(int dirFd, const std::string& name, const std::string& content,
                             FileSystem& fs = FileSystem::Real());
+  // Writes a new file, flushed, without a rename: for a folder that is still being made and
+  // that nobody else sees yet.
+  static Status Create(int dirFd, const std::string& name,
+                       const std::map<std::string, std::string>& settings, FileSystem& fs);
   // Reads "key=value" lines; other lines are ignored.
   static Status ReadSettings(int dirFd, const std::string& name,
                              std::map<std::string, std::string>* settings,

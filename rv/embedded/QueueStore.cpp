@@ -146,11 +146,11 @@ Status QueueStore::Define(FileSystem& fs, int qmDirFd, const Definition& definit
   }
   if (s.ok()) s = QueueControl::Create(fs, dir.get(), name);
   if (s.ok()) {
-    s = SmallFile::WriteSettings(dir.get(), "queue.ini",
-                                 {{"name", name},
-                                  {"maxdepth", std::to_string(definition.maxDepth)},
-                                  {"maxmsgl", std::to_string(definition.maxMessageLength)}},
-                                 fs);
+    s = SmallFile::Create(dir.get(), "queue.ini",
+                          {{"name", name},
+                           {"maxdepth", std::to_string(definition.maxDepth)},
+                           {"maxmsgl", std::to_string(definition.maxMessageLength)}},
+                          fs);
   }
   if (s.ok() && fs.Sync(dir.get()) != 0) s = Status::FromErrno(errno, "cannot flush " + name);
   dir.Reset();
@@ -371,7 +371,10 @@ Status QueueStore::Publish(const std::string& tempPrefix, const RVMD& md, const 
   if (Gone()) return deleted;
   std::string temp = tempPrefix + "." + std::to_string(++_tempCounter);
   UniqueFd fd(_fs.OpenAt(_tmpDir.get(), temp, O_WRONLY | O_CREAT | O_EXCL, 0600));
-  if (!fd.valid()) return Status::FromErrno(errno, "cannot create a message file on " + q);
+  if (!fd.valid()) {
+    Status s = Status::FromErrno(errno, "cannot create a message file on " + q);
+    return Gone() ? deleted : s;
+  }
   std::string prefix = MessageFile::EncodePrefix(md, data, length, expiryMs, putTimeMs);
   Status s;
   if (_fs.WriteAll(fd.get(), prefix.data(), prefix.size()) != 0 ||
@@ -412,7 +415,8 @@ Status QueueStore::Publish(const std::string& tempPrefix, const RVMD& md, const 
   }
   if (!s.ok()) {
     _fs.UnlinkAt(_tmpDir.get(), temp, false);
-    return s;
+    // A folder deleted under the put is the reason, whatever call noticed it.
+    return s.reason() == RVRC_RESOURCE_PROBLEM && Gone() ? deleted : s;
   }
   _control->Wake();
   if (_fs.Sync(_msgDir.get()) != 0) {
