@@ -19,8 +19,8 @@ namespace {
 std::string gRoot;
 }
 
-std::string FreshDataRoot(const std::string& tag) {
-  gRoot = MakeTempDir("rv-" + tag) + "/data";
+std::string FreshDataRoot(const std::string& tag, bool inMemory) {
+  gRoot = MakeTempDir("rv-" + tag, inMemory) + "/data";
   ::setenv("RV_DATA_DIR", gRoot.c_str(), 1);
   return gRoot;
 }

@@ -14,8 +14,9 @@
 
 namespace rvtest {
 
-// Makes a fresh data root, points RV_DATA_DIR at it and returns its path.
-std::string FreshDataRoot(const std::string& tag);
+// Makes a fresh data root, points RV_DATA_DIR at it and returns its path; inMemory puts it on
+// a memory file system where there is one (MakeTempDir).
+std::string FreshDataRoot(const std::string& tag, bool inMemory = false);
 // Creates a queue manager and queues through the administration calls (rvadmin.h); throws
 // std::runtime_error with the call's error text on failure.
 void CreateQueueManager(const std::string& qm, bool makeDefault = false);
