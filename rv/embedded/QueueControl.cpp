@@ -42,6 +42,24 @@ long Futex(uint32_t* word, int op, uint32_t value, const struct timespec* timeou
   return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
 }
 
+// Which queue.ini a cached definition came from.
+struct FileIdentity {
+  uint64_t inode;
+  int64_t size;
+  int64_t changeSeconds;
+  int64_t changeNanoseconds;
+};
+
+FileIdentity IdentityOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+          static_cast<int64_t>(st.st_ctim.tv_sec), static_cast<int64_t>(st.st_ctim.tv_nsec)};
+}
+
+bool operator==(const FileIdentity& a, const FileIdentity& b) {
+  return a.inode == b.inode && a.size == b.size && a.changeSeconds == b.changeSeconds &&
+         a.changeNanoseconds == b.changeNanoseconds;
+}
+
 }  // namespace
 
 struct QueueControl::Layout {
@@ -55,16 +73,26 @@ struct QueueControl::Layout {
   int64_t depth;
   uint64_t next[kPriorities];
   uint64_t head[kPriorities];
+  // The definition for listings; written by one process at a time (define, or an open that
+  // found it changed), guarded by the sequence: odd while it is being written.
+  uint64_t definitionSequence;
+  int64_t maxDepth;
+  int64_t maxMessageLength;
+  FileIdentity definitionFile;
 };
 static_assert(sizeof(QueueControl::Layout) <= QueueControl::kSize, "the control data fits a page");
 static_assert(offsetof(QueueControl::Layout, depth) % 8 == 0, "counters are aligned");
 
-Status QueueControl::Create(FileSystem& fs, int queueDirFd, const std::string& queueName) {
+Status QueueControl::Create(FileSystem& fs, int queueDirFd, const std::string& queueName,
+                            const Definition& definition) {
   std::string page(kSize, '\0');
   Layout fresh{};
   std::memcpy(fresh.magic, kMagic, sizeof kMagic);
   fresh.version = kVersion;
   fresh.size = kSize;
+  fresh.maxDepth = definition.maxDepth;
+  fresh.maxMessageLength = definition.maxMessageLength;
+  fresh.definitionFile = IdentityOf(definition.file);
   std::string boot = BootId(fs);
   std::memcpy(fresh.boot, boot.data(), std::min(boot.size(), sizeof fresh.boot));
   std::memcpy(page.data(), &fresh, sizeof fresh);
@@ -113,18 +141,52 @@ Status QueueControl::Open(FileSystem& fs, int queueDirFd, const std::string& que
   return Status::Ok();
 }
 
-bool QueueControl::ReadDepth(FileSystem& fs, int queueDirFd, int64_t* depth) {
+bool QueueControl::ReadListing(FileSystem& fs, int queueDirFd, const struct stat* definitionFile,
+                               Listing* listing) {
   UniqueFd fd(fs.OpenAt(queueDirFd, kFile, O_RDONLY | O_NONBLOCK, 0));
   Layout copy;
-  if (!fd.valid() || fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
+  uint64_t sequenceAfter = 0;
+  constexpr off_t kSequenceOffset = offsetof(Layout, definitionSequence);
+  if (!fd.valid() || fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy) ||
+      fs.ReadAt(fd.get(), &sequenceAfter, sizeof sequenceAfter, kSequenceOffset) !=
+          static_cast<ssize_t>(sizeof sequenceAfter)) {
     return false;
   }
   QueueControl view(fs);
   view._layout = &copy;
-  bool trusted = view.Trusted();
+  const bool trusted = view.Trusted();
   view._layout = nullptr;
-  if (trusted) *depth = copy.depth;
-  return trusted;
+  if (!trusted) return false;
+  listing->depth = copy.depth;
+  // A definition read while it was being written (odd, or changed since) is not taken.
+  listing->definitionKnown = definitionFile != nullptr && copy.definitionSequence % 2 == 0 &&
+                             copy.definitionSequence == sequenceAfter &&
+                             copy.definitionFile == IdentityOf(*definitionFile);
+  if (listing->definitionKnown) {
+    listing->maxDepth = copy.maxDepth;
+    listing->maxMessageLength = copy.maxMessageLength;
+  }
+  return true;
+}
+
+void QueueControl::CacheDefinition(const Definition& definition) {
+  Layout& l = *_layout;
+  const FileIdentity identity = IdentityOf(definition.file);
+  uint64_t sequence = __atomic_load_n(&l.definitionSequence, __ATOMIC_ACQUIRE);
+  if (sequence % 2 == 0 && l.definitionFile == identity && l.maxDepth == definition.maxDepth &&
+      l.maxMessageLength == definition.maxMessageLength) {
+    return;
+  }
+  // One writer at a time: whoever makes the sequence odd writes, the others leave it to them.
+  if (sequence % 2 != 0 || !__atomic_compare_exchange_n(&l.definitionSequence, &sequence,
+                                                        sequence + 1, false, __ATOMIC_ACQ_REL,
+                                                        __ATOMIC_ACQUIRE)) {
+    return;
+  }
+  l.maxDepth = definition.maxDepth;
+  l.maxMessageLength = definition.maxMessageLength;
+  l.definitionFile = identity;
+  __atomic_store_n(&l.definitionSequence, sequence + 2, __ATOMIC_RELEASE);
 }
 
 QueueControl::~QueueControl() {

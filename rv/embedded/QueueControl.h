@@ -9,6 +9,9 @@
 //                with a futex and wake within microseconds of a put in any process
 //   flags        deleted (the queue or its queue manager is going), recount wanted
 //   boot         the boot in which the counters were last known right
+//   definition   the maximum depth and message length from queue.ini, with the identity
+//                (inode, size, change time) of the queue.ini they were read from, so that a
+//                listing of many queues reads one small file per queue
 // The message folder is the truth; the counters let a put, a get and a listing run without
 // looking at the whole folder. They are rebuilt by one scan of the folder (QueueStore::Recount)
 // when they cannot be trusted: after a process was killed with a handle open, after the machine
@@ -20,6 +23,8 @@
 //
 // One object per handle; the counters are shared with every process through the mapping.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <memory>
@@ -37,21 +42,42 @@ class QueueControl {
   static constexpr int kPriorities = 10;
   static constexpr const char* kFile = "control";
 
+  // The definition that a listing shows, and the queue.ini it came from.
+  struct Definition {
+    int64_t maxDepth = 0;
+    int64_t maxMessageLength = 0;
+    struct stat file {};  // of queue.ini
+  };
+  // What a listing shows of a queue.
+  struct Listing {
+    int64_t depth = 0;
+    bool definitionKnown = false;
+    int64_t maxDepth = 0;
+    int64_t maxMessageLength = 0;
+  };
+
   // Creates a fresh control file (an empty queue) in the queue folder, flushed.
-  static Status Create(FileSystem& fs, int queueDirFd, const std::string& queueName);
+  static Status Create(FileSystem& fs, int queueDirFd, const std::string& queueName,
+                       const Definition& definition);
   // Opens and maps the control file; one that is missing or shorter than a page is made or
   // lengthened first (under the exclusive lock), so that the mapping can never fault. Whether
   // its counters can be trusted is Trusted()'s to say.
   static Status Open(FileSystem& fs, int queueDirFd, const std::string& queueName,
                      std::unique_ptr<QueueControl>* control);
-  // The depth that a listing reports, read without mapping; false when the file is missing,
-  // damaged or not to be trusted (the caller then counts the folder).
-  static bool ReadDepth(FileSystem& fs, int queueDirFd, int64_t* depth);
+  // What a listing shows, read without mapping: false when the file is missing, damaged or
+  // its counters are not to be trusted (the caller then counts the folder). The definition is
+  // known only when it was cached from the queue.ini that definitionFile describes (the caller
+  // otherwise reads queue.ini).
+  static bool ReadListing(FileSystem& fs, int queueDirFd, const struct stat* definitionFile,
+                          Listing* listing);
   ~QueueControl();
 
   // False when the counters must be rebuilt: a damaged page, another boot, a recount asked for.
   bool Trusted() const;
   void RequestRecount();
+  // Records the definition for listings, unless it is recorded already or another process is
+  // recording it.
+  void CacheDefinition(const Definition& definition);
   // Sets the counters from a scan of the folder (under the exclusive lock) and marks them
   // trusted in this boot. next and lowest are per priority; lowest is next when none waits.
   // A next sequence that the page still holds is never lowered.

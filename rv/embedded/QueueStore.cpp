@@ -144,7 +144,6 @@ Status QueueStore::Define(FileSystem& fs, int qmDirFd, const Definition& definit
       s = Status::FromErrno(errno, std::string("cannot create ") + f + " of " + name);
     }
   }
-  if (s.ok()) s = QueueControl::Create(fs, dir.get(), name);
   if (s.ok()) {
     s = SmallFile::Create(dir.get(), "queue.ini",
                           {{"name", name},
@@ -152,6 +151,11 @@ Status QueueStore::Define(FileSystem& fs, int qmDirFd, const Definition& definit
                            {"maxmsgl", std::to_string(definition.maxMessageLength)}},
                           fs);
   }
+  QueueControl::Definition cached{definition.maxDepth, definition.maxMessageLength, {}};
+  if (s.ok() && fs.StatAt(dir.get(), "queue.ini", &cached.file) != 0) {
+    s = Status::FromErrno(errno, "cannot examine the definition of " + name);
+  }
+  if (s.ok()) s = QueueControl::Create(fs, dir.get(), name, cached);
   if (s.ok() && fs.Sync(dir.get()) != 0) s = Status::FromErrno(errno, "cannot flush " + name);
   dir.Reset();
   if (s.ok() && fs.RenameAt(queues.get(), staging, queues.get(), folder, true) != 0) {
@@ -291,9 +295,26 @@ Status QueueStore::List(FileSystem& fs, int qmDirFd, std::vector<Summary>* queue
     if (!ObjectName::Decode(f, &q.name)) continue;
     UniqueFd dir;
     s = OpenFolder(fs, folder.get(), f, "queue " + q.name, &dir);
-    if (s.ok()) s = ReadDefinition(fs, dir.get(), q.name, &q.definition);
-    if (s.ok() && !QueueControl::ReadDepth(fs, dir.get(), &q.depth)) {
-      s = CountMessages(fs, dir.get(), &q.depth);
+    // The control file holds the depth and, while queue.ini is the one it was read from, the
+    // definition: then one small file is read per queue.
+    struct stat ini;
+    QueueControl::Listing cached;
+    bool trusted = false;
+    if (s.ok()) {
+      const bool haveIni = fs.StatAt(dir.get(), "queue.ini", &ini) == 0;
+      trusted = QueueControl::ReadListing(fs, dir.get(), haveIni ? &ini : nullptr, &cached);
+    }
+    if (s.ok() && trusted && cached.definitionKnown) {
+      q.definition = {q.name, cached.maxDepth, cached.maxMessageLength};
+    } else if (s.ok()) {
+      s = ReadDefinition(fs, dir.get(), q.name, &q.definition);
+    }
+    if (s.ok()) {
+      if (trusted) {
+        q.depth = cached.depth;
+      } else {
+        s = CountMessages(fs, dir.get(), &q.depth);
+      }
     }
     if (!s.ok()) q.problem = s.message();
     queues->push_back(q);
@@ -320,6 +341,12 @@ Status QueueStore::OpenFolders(FileSystem& fs, int qmDirFd, const std::string& n
   }
   s = DataRoot::CheckPrivate(fs, q->_queueDir.get(), "the folder of queue " + name,
                              PathOf(q->_queueDir.get()));
+  // Examined before it is read: should it change in between, the cached copy names the old
+  // file and a listing reads the new one itself.
+  QueueControl::Definition cached;
+  if (s.ok() && fs.StatAt(q->_queueDir.get(), "queue.ini", &cached.file) != 0) {
+    cached.file.st_ino = 0;
+  }
   if (s.ok()) s = ReadDefinition(fs, q->_queueDir.get(), name, &q->_definition);
   UniqueFd* dirs[] = {&q->_msgDir, &q->_tmpDir, &q->_claimDir, &q->_ownersDir, &q->_damagedDir};
   for (size_t i = 0; i < 5 && s.ok(); ++i) {
@@ -328,6 +355,11 @@ Status QueueStore::OpenFolders(FileSystem& fs, int qmDirFd, const std::string& n
   }
   if (s.ok()) s = QueueControl::Open(fs, q->_queueDir.get(), name, &q->_control);
   if (!s.ok()) return s;
+  if (cached.file.st_ino != 0) {
+    cached.maxDepth = q->_definition.maxDepth;
+    cached.maxMessageLength = q->_definition.maxMessageLength;
+    q->_control->CacheDefinition(cached);
+  }
   *store = std::move(q);
   return Status::Ok();
 }
@@ -380,11 +412,7 @@ Status QueueStore::Publish(const std::string& tempPrefix, const RVMD& md, const 
   if (_fs.WriteAll(fd.get(), prefix.data(), prefix.size()) != 0 ||
       (length > 0 && _fs.WriteAll(fd.get(), data, length) != 0)) {
     s = Status::FromErrno(errno, "cannot write a message on " + q);
-  } else if (_fs.Sync(fd.get()) != 0) {
-    // A failed flush is final: the page cache may have dropped the data, so never retry it.
-    s = Status::FromErrno(errno, "cannot flush a message on " + q);
   }
-  fd.Reset();
   std::string name;
   if (s.ok()) {
     // The place on the queue and the name are taken together under the shared lock, so that a
@@ -418,9 +446,14 @@ Status QueueStore::Publish(const std::string& tempPrefix, const RVMD& md, const 
     // A folder deleted under the put is the reason, whatever call noticed it.
     return s.reason() == RVRC_RESOURCE_PROBLEM && Gone() ? deleted : s;
   }
+  // Visible whole from here on, and a getter may take it while it is flushed: the put reports
+  // success only once the data and the name are on disk, but nobody waits for that who need
+  // not. (A crash before the flush may leave a file that fails its checksum: a message whose
+  // put never succeeded, moved aside by the getter that finds it.)
   _control->Wake();
-  if (_fs.Sync(_msgDir.get()) != 0) {
-    s = Status::FromErrno(errno, "cannot flush the message folder of " + q);
+  if (_fs.Sync(fd.get()) != 0 || _fs.Sync(_msgDir.get()) != 0) {
+    // A failed flush is final: the page cache may have dropped the data, so never retry it.
+    s = Status::FromErrno(errno, "cannot flush a message on " + q);
     // The put reports failure, so take the message back if no getter has it yet.
     ControlLock lock(*_control, false);
     if (lock.status().ok() && _fs.UnlinkAt(_msgDir.get(), name, false) == 0) _control->Release();

@@ -8,8 +8,9 @@
 //   owners/<owner> lock file: a live handle holds an exclusive flock on it for its lifetime
 //   damaged/      entries of msg/ that are no message: damaged files, folders, links, FIFOs
 //   input.lock    shared or exclusive flock of the handles open for input
-// A message is published by renaming a flushed file from tmp/ into msg/ under the next
-// sequence number of its priority, so it is visible whole or not at all; a getter names the
+// A message is published by renaming a written file from tmp/ into msg/ under the next
+// sequence number of its priority, so it is visible whole or not at all, and the put returns
+// once file and folder are flushed; a getter names the
 // file at the head of the highest priority and claims it by renaming it into its claim folder,
 // and removes it once it is delivered. Neither lists the folder. Recovery returns the claims of
 // owners whose lock can be taken (dead processes), removes their temporary files and, since
@@ -92,9 +93,9 @@ class QueueStore {
   // True when the queue or its queue manager is deleted (marked, or its folder gone).
   bool Gone() const;
 
-  // Writes, flushes and publishes one message; tempPrefix is the owner's identifier. On
-  // success the message is durable. RVRC_Q_FULL at the maximum depth, RVRC_CONNECTION_BROKEN
-  // once the queue is deleted.
+  // Writes, publishes and flushes one message; tempPrefix is the owner's identifier. Waiting
+  // gets wake as soon as it is visible; on success it is durable. RVRC_Q_FULL at the maximum
+  // depth, RVRC_CONNECTION_BROKEN once the queue is deleted.
   Status Publish(const std::string& tempPrefix, const RVMD& md, const void* data, size_t length,
                  int priority, int64_t expiryMs, int64_t putTimeMs);
 
