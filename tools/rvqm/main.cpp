@@ -457,24 +457,17 @@ const std::vector<Command>& Commands() {
          const RVLONG options =
              RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING | (wait != 0 ? RVGMO_WAIT : 0);
          // The message is held for this handle while it is written: should the write fail or
-         // this process die, closing the handle puts it back where it was. A queue manager
-         // that cannot hold (a broker) gets a plain get.
-         bool held = true;
-         bool got = Receive(s, options | RVGMO_HOLD, wait, &md, &data, &rc);
-         if (!got && rc == RVRC_OPTIONS_ERROR) {
-           held = false;
-           got = Receive(s, options, wait, &md, &data, &rc);
-         }
+         // this process die, closing the handle (or losing the connection) puts it back where
+         // it was.
+         const bool got = Receive(s, options | RVGMO_HOLD, wait, &md, &data, &rc);
          if (!got) throw CommandError{"no message on " + a[1] + ": " + RVReasonText(rc), 2};
-         WriteOut(data, held ? "; it stays on queue " + a[1] : std::string());
-         if (held) {
-           RVMD taken;
-           std::string again;
-           if (!Receive(s, RVGMO_NO_SYNCPOINT, 0, &taken, &again, &rc) ||
-               std::memcmp(taken.messageId, md.messageId, sizeof md.messageId) != 0) {
-             throw CommandError{"the message was written, but could not be taken from queue " +
-                                a[1] + ": " + RVReasonText(rc)};
-           }
+         WriteOut(data, "; it stays on queue " + a[1]);
+         RVMD taken;
+         std::string again;
+         if (!Receive(s, RVGMO_NO_SYNCPOINT, 0, &taken, &again, &rc) ||
+             std::memcmp(taken.messageId, md.messageId, sizeof md.messageId) != 0) {
+           throw CommandError{"the message was written, but could not be taken from queue " +
+                              a[1] + ": " + RVReasonText(rc)};
          }
        }},
       {"clear",
