@@ -60,6 +60,25 @@ bool operator==(const FileIdentity& a, const FileIdentity& b) {
          a.changeNanoseconds == b.changeNanoseconds;
 }
 
+// FNV-1a over the words of a cached definition and its sequence.
+uint64_t DefinitionCheck(uint64_t sequence, int64_t maxDepth, int64_t maxMessageLength,
+                         const FileIdentity& file) {
+  const uint64_t words[] = {sequence,
+                            static_cast<uint64_t>(maxDepth),
+                            static_cast<uint64_t>(maxMessageLength),
+                            file.inode,
+                            static_cast<uint64_t>(file.size),
+                            static_cast<uint64_t>(file.changeSeconds),
+                            static_cast<uint64_t>(file.changeNanoseconds)};
+  uint64_t hash = 14695981039346656037ull;
+  for (uint64_t w : words) {
+    for (int i = 0; i < 8; ++i) {
+      hash = (hash ^ ((w >> (8 * i)) & 0xff)) * 1099511628211ull;
+    }
+  }
+  return hash;
+}
+
 }  // namespace
 
 struct QueueControl::Layout {
@@ -74,11 +93,13 @@ struct QueueControl::Layout {
   uint64_t next[kPriorities];
   uint64_t head[kPriorities];
   // The definition for listings; written by one process at a time (define, or an open that
-  // found it changed), guarded by the sequence: odd while it is being written.
+  // found it changed), guarded by the sequence: odd while it is being written. The check sum
+  // lets a reader that copies the page with one read tell a torn copy.
   uint64_t definitionSequence;
   int64_t maxDepth;
   int64_t maxMessageLength;
   FileIdentity definitionFile;
+  uint64_t definitionCheck;
 };
 static_assert(sizeof(QueueControl::Layout) <= QueueControl::kSize, "the control data fits a page");
 static_assert(offsetof(QueueControl::Layout, depth) % 8 == 0, "counters are aligned");
@@ -93,6 +114,8 @@ Status QueueControl::Create(FileSystem& fs, int queueDirFd, const std::string& q
   fresh.maxDepth = definition.maxDepth;
   fresh.maxMessageLength = definition.maxMessageLength;
   fresh.definitionFile = IdentityOf(definition.file);
+  fresh.definitionCheck =
+      DefinitionCheck(0, fresh.maxDepth, fresh.maxMessageLength, fresh.definitionFile);
   std::string boot = BootId(fs);
   std::memcpy(fresh.boot, boot.data(), std::min(boot.size(), sizeof fresh.boot));
   std::memcpy(page.data(), &fresh, sizeof fresh);
@@ -141,15 +164,11 @@ Status QueueControl::Open(FileSystem& fs, int queueDirFd, const std::string& que
   return Status::Ok();
 }
 
-bool QueueControl::ReadListing(FileSystem& fs, int queueDirFd, const struct stat* definitionFile,
-                               Listing* listing) {
-  UniqueFd fd(fs.OpenAt(queueDirFd, kFile, O_RDONLY | O_NONBLOCK, 0));
+bool QueueControl::ReadListing(FileSystem& fs, int queuesFd, const std::string& folder,
+                               const struct stat* definitionFile, Listing* listing) {
+  UniqueFd fd(fs.OpenAt(queuesFd, folder + "/" + kFile, O_RDONLY | O_NONBLOCK, 0));
   Layout copy;
-  uint64_t sequenceAfter = 0;
-  constexpr off_t kSequenceOffset = offsetof(Layout, definitionSequence);
-  if (!fd.valid() || fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy) ||
-      fs.ReadAt(fd.get(), &sequenceAfter, sizeof sequenceAfter, kSequenceOffset) !=
-          static_cast<ssize_t>(sizeof sequenceAfter)) {
+  if (!fd.valid() || fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
     return false;
   }
   QueueControl view(fs);
@@ -158,10 +177,12 @@ bool QueueControl::ReadListing(FileSystem& fs, int queueDirFd, const struct stat
   view._layout = nullptr;
   if (!trusted) return false;
   listing->depth = copy.depth;
-  // A definition read while it was being written (odd, or changed since) is not taken.
-  listing->definitionKnown = definitionFile != nullptr && copy.definitionSequence % 2 == 0 &&
-                             copy.definitionSequence == sequenceAfter &&
-                             copy.definitionFile == IdentityOf(*definitionFile);
+  // A definition copied while it was being written (odd, or torn) is not taken.
+  listing->definitionKnown =
+      definitionFile != nullptr && copy.definitionSequence % 2 == 0 &&
+      copy.definitionCheck == DefinitionCheck(copy.definitionSequence, copy.maxDepth,
+                                              copy.maxMessageLength, copy.definitionFile) &&
+      copy.definitionFile == IdentityOf(*definitionFile);
   if (listing->definitionKnown) {
     listing->maxDepth = copy.maxDepth;
     listing->maxMessageLength = copy.maxMessageLength;
@@ -174,7 +195,8 @@ void QueueControl::CacheDefinition(const Definition& definition) {
   const FileIdentity identity = IdentityOf(definition.file);
   uint64_t sequence = __atomic_load_n(&l.definitionSequence, __ATOMIC_ACQUIRE);
   if (sequence % 2 == 0 && l.definitionFile == identity && l.maxDepth == definition.maxDepth &&
-      l.maxMessageLength == definition.maxMessageLength) {
+      l.maxMessageLength == definition.maxMessageLength &&
+      l.definitionCheck == DefinitionCheck(sequence, l.maxDepth, l.maxMessageLength, identity)) {
     return;
   }
   // One writer at a time: whoever makes the sequence odd writes, the others leave it to them.
@@ -186,6 +208,8 @@ void QueueControl::CacheDefinition(const Definition& definition) {
   l.maxDepth = definition.maxDepth;
   l.maxMessageLength = definition.maxMessageLength;
   l.definitionFile = identity;
+  l.definitionCheck =
+      DefinitionCheck(sequence + 2, definition.maxDepth, definition.maxMessageLength, identity);
   __atomic_store_n(&l.definitionSequence, sequence + 2, __ATOMIC_RELEASE);
 }
 

@@ -64,12 +64,12 @@ class QueueControl {
   // its counters can be trusted is Trusted()'s to say.
   static Status Open(FileSystem& fs, int queueDirFd, const std::string& queueName,
                      std::unique_ptr<QueueControl>* control);
-  // What a listing shows, read without mapping: false when the file is missing, damaged or
-  // its counters are not to be trusted (the caller then counts the folder). The definition is
-  // known only when it was cached from the queue.ini that definitionFile describes (the caller
-  // otherwise reads queue.ini).
-  static bool ReadListing(FileSystem& fs, int queueDirFd, const struct stat* definitionFile,
-                          Listing* listing);
+  // What a listing shows, read without mapping from "folder/control" below queuesFd: false
+  // when the file is missing, damaged or its counters are not to be trusted (the caller then
+  // counts the folder). The definition is known only when it was cached from the queue.ini
+  // that definitionFile describes (the caller otherwise reads queue.ini).
+  static bool ReadListing(FileSystem& fs, int queuesFd, const std::string& folder,
+                          const struct stat* definitionFile, Listing* listing);
   ~QueueControl();
 
   // False when the counters must be rebuilt: a damaged page, another boot, a recount asked for.

@@ -293,29 +293,26 @@ Status QueueStore::List(FileSystem& fs, int qmDirFd, std::vector<Summary>* queue
   for (const auto& f : names) {
     Summary q;
     if (!ObjectName::Decode(f, &q.name)) continue;
-    UniqueFd dir;
-    s = OpenFolder(fs, folder.get(), f, "queue " + q.name, &dir);
     // The control file holds the depth and, while queue.ini is the one it was read from, the
-    // definition: then one small file is read per queue.
+    // definition: then one small file is read per queue, and the folder is not opened.
     struct stat ini;
+    const bool haveIni = fs.StatAt(folder.get(), f + "/queue.ini", &ini) == 0;
     QueueControl::Listing cached;
-    bool trusted = false;
-    if (s.ok()) {
-      const bool haveIni = fs.StatAt(dir.get(), "queue.ini", &ini) == 0;
-      trusted = QueueControl::ReadListing(fs, dir.get(), haveIni ? &ini : nullptr, &cached);
-    }
-    if (s.ok() && trusted && cached.definitionKnown) {
-      q.definition = {q.name, cached.maxDepth, cached.maxMessageLength};
-    } else if (s.ok()) {
-      s = ReadDefinition(fs, dir.get(), q.name, &q.definition);
-    }
-    if (s.ok()) {
-      if (trusted) {
-        q.depth = cached.depth;
-      } else {
-        s = CountMessages(fs, dir.get(), &q.depth);
+    const bool trusted =
+        QueueControl::ReadListing(fs, folder.get(), f, haveIni ? &ini : nullptr, &cached);
+    s = Status::Ok();
+    if (!trusted || !cached.definitionKnown) {
+      UniqueFd dir;
+      s = OpenFolder(fs, folder.get(), f, "queue " + q.name, &dir);
+      if (s.ok() && !cached.definitionKnown) {
+        s = ReadDefinition(fs, dir.get(), q.name, &q.definition);
       }
+      if (s.ok() && !trusted) s = CountMessages(fs, dir.get(), &q.depth);
     }
+    if (cached.definitionKnown) {
+      q.definition = {q.name, cached.maxDepth, cached.maxMessageLength};
+    }
+    if (trusted) q.depth = cached.depth;
     if (!s.ok()) q.problem = s.message();
     queues->push_back(q);
   }

@@ -85,6 +85,30 @@ TEST_F(QueueStoreTest, ControlFileThatIsShortOrDamagedIsRebuiltFromTheFolder) {
   }
 }
 
+TEST_F(QueueStoreTest, ListingTakesNoDefinitionThatWasChangedBehindItsCheck) {
+  DefineQueue("QM1", "D", 123457);
+  PutAll("D", {"one"});
+  // The maximum depth as the control page caches it, changed as a torn copy would show it.
+  std::string page = ReadWholeFile(Folder("D") + "/control");
+  const long long cached = 123457, changed = 99;
+  const size_t at = page.find(std::string(reinterpret_cast<const char*>(&cached), sizeof cached));
+  ASSERT_NE(at, std::string::npos);
+  page.replace(at, sizeof changed, reinterpret_cast<const char*>(&changed), sizeof changed);
+  WriteWholeFile(Folder("D") + "/control", page);
+  struct Found {
+    long long depth = -2, maxDepth = -2;
+  } found;
+  RVAdminListQueues(
+      "QM1",
+      [](void* context, const RVQINFO* q) {
+        *static_cast<Found*>(context) = {q->depth, q->maxDepth};
+        return 0;
+      },
+      &found);
+  EXPECT_EQ(found.depth, 1);
+  EXPECT_EQ(found.maxDepth, 123457);
+}
+
 TEST_F(QueueStoreTest, ControlFileThatIsNoFileIsReportedNotWaitedOn) {
   struct Case {
     const char* what;
