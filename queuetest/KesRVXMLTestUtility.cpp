@@ -654,7 +654,8 @@ KesString KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary& reque
   const KesString openTag("<ActImplCorrelID>");
   const KesString closeTag("</ActImplCorrelID>");
   KesString skeletonText(reinterpret_cast<const char*>(skeleton.Data()), skeleton.Length(), 1);
-  KesString requestText(reinterpret_cast<const char*>(request.Data()), request.Length(), 1);
+  // Shares the request's bytes: a copy would hold a large request twice.
+  const KesString requestText(request);
   TraceRecord(__LINE__, kSigCreateResponse, kCategory,
               [&](std::ostream& os) { os << "Incoming skeleton:" << skeletonText; });
 

@@ -203,22 +203,29 @@ RVLONG RVAdminCreateQM(const char* qmName, int makeDefault, const char* backendN
   });
 }
 
-RVLONG RVAdminDeleteQM(const char* qmName, int force) {
+RVLONG RVAdminDeleteQMEx(const char* qmName, int force, long long* removed) {
   return Admin([&] {
     DataRoot root;
     Status s = CheckQueueManagerName(qmName);
     if (s.ok()) s = OpenRoot(false, &root);
     if (!s.ok()) return s;
     const std::string what = std::string("cannot delete queue manager ") + qmName;
-    if (!force) {
-      QueueManagerDir qm;
-      Backend* backend = nullptr;
-      s = Registry::Open(root, qmName, &qm, &backend);
-      if (s.ok()) s = backend->CheckDelete(qm);
-      if (!s.ok()) return Failed(s, what);
+    QueueManagerDir qm;
+    Backend* backend = nullptr;
+    int64_t count = 0;
+    s = Registry::Open(root, qmName, &qm, &backend);
+    // A queue manager whose backend cannot be loaded can still be deleted by force.
+    if (!s.ok() && force && s.reason() == RVRC_Q_MGR_NOT_AVAILABLE) {
+      return Failed(root.DeleteQueueManager(qmName), what);
     }
-    return Failed(root.DeleteQueueManager(qmName), what);
+    if (s.ok()) s = backend->Delete(root, qm, force != 0, &count);
+    if (s.ok() && removed != nullptr) *removed = count;
+    return Failed(s, what);
   });
+}
+
+RVLONG RVAdminDeleteQM(const char* qmName, int force) {
+  return RVAdminDeleteQMEx(qmName, force, nullptr);
 }
 
 RVLONG RVAdminDescribeQM(const char* qmName, RVQMINFO* info) {
@@ -338,15 +345,22 @@ RVLONG RVAdminDefineQueueOfType(const char* qmName, const char* queue, long long
   });
 }
 
-RVLONG RVAdminUndefineQueue(const char* qmName, const char* queue) {
+RVLONG RVAdminUndefineQueueEx(const char* qmName, const char* queue, int force,
+                              long long* removed) {
   return Admin([&] {
     Target t;
     Status s = CheckQueueName(queue);
     if (s.ok()) s = OpenTarget(qmName, false, true, &t);
     if (!s.ok()) return s;
-    return Failed(t.connection->Undefine(queue),
-                  std::string("cannot undefine queue ") + queue + " on " + t.qm.name);
+    int64_t count = 0;
+    s = force != 0 ? t.connection->UndefineForced(queue, &count) : t.connection->Undefine(queue);
+    if (s.ok() && removed != nullptr) *removed = count;
+    return Failed(s, std::string("cannot undefine queue ") + queue + " on " + t.qm.name);
   });
+}
+
+RVLONG RVAdminUndefineQueue(const char* qmName, const char* queue) {
+  return RVAdminUndefineQueueEx(qmName, queue, 0, nullptr);
 }
 
 RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context) {
@@ -356,13 +370,23 @@ RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context) {
     Status s = Given(reinterpret_cast<const void*>(fn), "callback");
     if (s.ok()) s = OpenTarget(qmName, true, true, &t);
     if (s.ok()) s = Failed(t.connection->List(&queues), "cannot list the queues of " + t.qm.name);
+    // A queue whose definition cannot be read is reported after the others have been listed.
+    std::string problems;
     for (size_t i = 0; s.ok() && i < queues.size(); ++i) {
+      if (!queues[i].problem.empty()) {
+        problems += (problems.empty() ? "" : "; ") + queues[i].problem;
+        continue;
+      }
       RVQINFO info;
       CopyName(queues[i].name, info.name);
       info.depth = queues[i].depth;
       info.maxDepth = queues[i].maxDepth;
       info.maxMsgLength = queues[i].maxMessageLength;
       if (fn(context, &info) != 0) break;
+    }
+    if (s.ok() && !problems.empty()) {
+      s = Status::Error(RVRC_UNEXPECTED_ERROR, "cannot list every queue of " + t.qm.name + ": " +
+                                                   problems);
     }
     return s;
   });

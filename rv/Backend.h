@@ -14,16 +14,19 @@
 #include <vector>
 
 #include "Connection.h"
+#include "DataRoot.h"
+#include "FileSystem.h"
 #include "Status.h"
 #include "UniqueFd.h"
 
 namespace rv {
 
 // An opened queue manager: its name and its folder in the data root, shared by the connection
-// and the queue handles that work on it.
+// and the queue handles that work on it, and the file system of the data root it was found in.
 struct QueueManagerDir {
   std::string name;
   std::shared_ptr<UniqueFd> dir;
+  FileSystem* fs = &FileSystem::Real();
 };
 
 class Backend {
@@ -62,6 +65,16 @@ class Backend {
     (void)settings;
     return Status::Error(RVRC_OPTIONS_ERROR, "queue manager " + qm.name + " of backend " + name() +
                                                  " has no settings to change");
+  }
+  // Deletes the queue manager from root. Without force it refuses as CheckDelete does; with
+  // force *removed counts the messages that went with it (as far as the backend keeps them).
+  virtual Status Delete(DataRoot& root, const QueueManagerDir& qm, bool force, int64_t* removed) {
+    *removed = 0;
+    if (!force) {
+      Status s = CheckDelete(qm);
+      if (!s.ok()) return s;
+    }
+    return root.DeleteQueueManager(qm.name);
   }
 };
 

@@ -203,7 +203,7 @@ constexpr RVLONG kOpenOptions = kInputOptions | RVOO_BROWSE | RVOO_OUTPUT | RVOO
 constexpr RVLONG kPutOptions = RVPMO_NO_SYNCPOINT | RVPMO_NEW_MSG_ID | RVPMO_NEW_CORREL_ID |
                                RVPMO_KEEP_PUT_DATE | RVPMO_FAIL_IF_QUIESCING;
 constexpr RVLONG kGetOptions = RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_BROWSE_FIRST |
-                               RVGMO_BROWSE_NEXT | RVGMO_FAIL_IF_QUIESCING;
+                               RVGMO_BROWSE_NEXT | RVGMO_HOLD | RVGMO_FAIL_IF_QUIESCING;
 
 }  // namespace
 
@@ -374,7 +374,8 @@ void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void
         (gmo->options & ~kGetOptions) != 0 ||
         (gmo->matchOptions & ~(RVMO_MATCH_MSG_ID | RVMO_MATCH_CORREL_ID)) != 0 ||
         ((gmo->options & RVGMO_WAIT) && gmo->waitInterval < RVWI_UNLIMITED) ||
-        (gmo->options & RVGMO_BROWSE_FIRST && gmo->options & RVGMO_BROWSE_NEXT)) {
+        (gmo->options & RVGMO_BROWSE_FIRST && gmo->options & RVGMO_BROWSE_NEXT) ||
+        (gmo->options & RVGMO_HOLD && gmo->options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT))) {
       return Status::Error(RVRC_GMO_ERROR, "get options not valid");
     }
     s = CheckBuffer(bufLen, buf);
@@ -390,6 +391,10 @@ void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void
     if (!browse && !(queue->options & kInputOptions)) {
       return Status::Error(RVRC_NOT_OPEN_FOR_INPUT,
                            QueueName(*conn, *queue) + " was not opened for input");
+    }
+    if ((gmo->options & RVGMO_HOLD) && !queue->queue->CanHold()) {
+      return Status::Error(RVRC_OPTIONS_ERROR,
+                           QueueName(*conn, *queue) + " cannot hold a message (RVGMO_HOLD)");
     }
     Delivery d;
     s = queue->queue->Get(*gmo, MatchCriteria(*md, *gmo), buf, bufLen, &d);

@@ -30,6 +30,7 @@ struct QueueSummary {
   int64_t depth = -1;  // -1: not known (a broker no longer has the queue)
   int64_t maxDepth = 0;
   int64_t maxMessageLength = 0;
+  std::string problem;  // why the queue's definition cannot be read; the numbers are then unknown
 };
 
 class Connection {
@@ -46,6 +47,13 @@ class Connection {
   // Undefine one that holds messages.
   virtual Status Define(const QueueAttributes& queue) = 0;
   virtual Status Undefine(const std::string& queueName) = 0;
+  // Removes a queue with the messages on it; *removed counts them. A backend that cannot
+  // refuses with RVRC_OPTIONS_ERROR.
+  virtual Status UndefineForced(const std::string& queueName, int64_t* removed) {
+    *removed = 0;
+    return Status::Error(RVRC_OPTIONS_ERROR,
+                         "queue " + queueName + " cannot be removed with its messages here");
+  }
   // Every queue, sorted by name.
   virtual Status List(std::vector<QueueSummary>* queues) = 0;
   // Removes every message that no handle holds; *removed counts them.

@@ -1,16 +1,18 @@
 #include "DataRoot.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 
-#include "FileSystem.h"
+#include "FolderTree.h"
 #include "ObjectName.h"
 #include "SmallFile.h"
 
@@ -24,26 +26,34 @@ constexpr long kCifsMagic = static_cast<long>(0xFF534D42u);
 constexpr long kSmb2Magic = static_cast<long>(0xFE534D42u);
 
 // mkdir -p with mode 0700 for every folder it makes.
-Status MakeFolders(const std::string& path) {
-  std::string sofar;
+Status MakeFolders(FileSystem& fs, const std::string& path) {
   size_t pos = 0;
   while (pos <= path.size()) {
     size_t next = path.find('/', pos);
     if (next == std::string::npos) next = path.size();
-    sofar = path.substr(0, next);
+    std::string sofar = path.substr(0, next);
     pos = next + 1;
     if (sofar.empty()) continue;
-    if (::mkdir(sofar.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (fs.MkdirAt(AT_FDCWD, sofar, 0700) != 0 && errno != EEXIST) {
       return Status::FromErrno(errno, "cannot create the data folder " + sofar);
     }
   }
   return Status::Ok();
 }
 
-Status OpenFolder(int dirFd, const std::string& name, UniqueFd* fd) {
-  fd->Reset(Fs().OpenAt(dirFd, name, O_RDONLY | O_DIRECTORY, 0));
+Status OpenFolder(FileSystem& fs, int dirFd, const std::string& name, UniqueFd* fd) {
+  fd->Reset(fs.OpenAt(dirFd, name, O_RDONLY | O_DIRECTORY, 0));
   if (!fd->valid()) return Status::FromErrno(errno, "cannot open " + name);
   return Status::Ok();
+}
+
+std::string UserName(uid_t uid) {
+  struct passwd pw, *found = nullptr;
+  char buf[1024];
+  if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr) {
+    return std::string(found->pw_name) + " (uid " + std::to_string(uid) + ")";
+  }
+  return "uid " + std::to_string(uid);
 }
 
 }  // namespace
@@ -57,13 +67,14 @@ std::string DataRoot::Location() {
   return std::string(home != nullptr && *home != '\0' ? home : ".") + "/.local/state/rv";
 }
 
-Status DataRoot::Open(bool create, DataRoot* root) {
+Status DataRoot::Open(bool create, DataRoot* root, FileSystem& fs) {
+  root->_fs = &fs;
   root->_path = Location();
   if (create) {
-    Status s = MakeFolders(root->_path);
+    Status s = MakeFolders(fs, root->_path);
     if (!s.ok()) return s;
   }
-  root->_fd.Reset(Fs().OpenAt(AT_FDCWD, root->_path, O_RDONLY | O_DIRECTORY, 0));
+  root->_fd.Reset(fs.OpenPath(root->_path, O_RDONLY | O_DIRECTORY));
   if (!root->_fd.valid()) {
     if (errno == ENOENT) {
       return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "the data folder " + root->_path +
@@ -71,8 +82,10 @@ Status DataRoot::Open(bool create, DataRoot* root) {
     }
     return Status::FromErrno(errno, "cannot open the data folder " + root->_path);
   }
+  Status s = CheckPrivate(fs, root->_fd.get(), "the data folder", root->_path);
+  if (!s.ok()) return s;
   long type = 0;
-  if (Fs().FsType(root->_fd.get(), &type) != 0) {
+  if (fs.FsType(root->_fd.get(), &type) != 0) {
     return Status::FromErrno(errno, "cannot examine the data folder " + root->_path);
   }
   if (type == kNfsMagic || type == kSmbMagic || type == kCifsMagic || type == kSmb2Magic) {
@@ -81,22 +94,45 @@ Status DataRoot::Open(bool create, DataRoot* root) {
                              " is on a network file system, where file locks and renames are "
                              "not safe; set RV_DATA_DIR to a local folder");
   }
-  if (create && Fs().MkdirAt(root->_fd.get(), "qmgrs", 0700) != 0 && errno != EEXIST) {
+  if (create && fs.MkdirAt(root->_fd.get(), "qmgrs", 0700) != 0 && errno != EEXIST) {
     return Status::FromErrno(errno, "cannot create " + root->_path + "/qmgrs");
   }
-  root->_qmgrs.Reset(Fs().OpenAt(root->_fd.get(), "qmgrs", O_RDONLY | O_DIRECTORY, 0));
+  root->_qmgrs.Reset(fs.OpenAt(root->_fd.get(), "qmgrs", O_RDONLY | O_DIRECTORY, 0));
   if (!root->_qmgrs.valid()) {
     if (errno == ENOENT) {
       return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "no queue manager exists in " + root->_path);
     }
     return Status::FromErrno(errno, "cannot open " + root->_path + "/qmgrs");
   }
+  return CheckPrivate(fs, root->_qmgrs.get(), "the folder", root->_path + "/qmgrs");
+}
+
+Status DataRoot::CheckPrivate(FileSystem& fs, int fd, const std::string& what,
+                              const std::string& path) {
+  struct stat st;
+  if (fs.Fstat(fd, &st) != 0) return Status::FromErrno(errno, "cannot examine " + path);
+  if (st.st_uid != ::geteuid()) {
+    return Status::Error(RVRC_NOT_AUTHORIZED,
+                         what + " " + path + " belongs to user " + UserName(st.st_uid) +
+                             ", not to you (" + UserName(::geteuid()) +
+                             "): its owner could take, change or forge your messages; use a "
+                             "data folder of your own (RV_DATA_DIR)");
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return Status::Error(RVRC_NOT_AUTHORIZED,
+                         what + " " + path + " may be written by other users (mode " + mode +
+                             "): they could take, change or forge your messages; make it "
+                             "private with chmod go-w " +
+                             path);
+  }
   return Status::Ok();
 }
 
 Status DataRoot::DefaultQueueManager(std::string* name) const {
   std::map<std::string, std::string> settings;
-  Status s = SmallFile::ReadSettings(_fd.get(), "default.ini", &settings);
+  Status s = SmallFile::ReadSettings(_fd.get(), "default.ini", &settings, *_fs);
   if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME || (s.ok() && settings["name"].empty())) {
     return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
                          "no default queue manager is set (rvqm create QM --default)");
@@ -108,15 +144,19 @@ Status DataRoot::DefaultQueueManager(std::string* name) const {
 
 Status DataRoot::OpenQueueManager(const std::string& name, QueueManagerDefinition* definition,
                                   UniqueFd* dir) const {
-  dir->Reset(Fs().OpenAt(_qmgrs.get(), ObjectName::Encode(name), O_RDONLY | O_DIRECTORY, 0));
+  const std::string folder = ObjectName::Encode(name);
+  dir->Reset(_fs->OpenAt(_qmgrs.get(), folder, O_RDONLY | O_DIRECTORY, 0));
   if (!dir->valid()) {
     if (errno == ENOENT) {
       return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "queue manager " + name + " does not exist");
     }
     return Status::FromErrno(errno, "cannot open queue manager " + name);
   }
+  Status s = CheckPrivate(*_fs, dir->get(), "the folder of queue manager " + name,
+                          _path + "/qmgrs/" + folder);
+  if (!s.ok()) return s;
   std::map<std::string, std::string> settings;
-  Status s = SmallFile::ReadSettings(dir->get(), "qmgr.ini", &settings);
+  s = SmallFile::ReadSettings(dir->get(), "qmgr.ini", &settings, *_fs);
   if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME) {
     return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE,
                          "queue manager " + name + " has no definition (qmgr.ini)");
@@ -129,7 +169,7 @@ Status DataRoot::OpenQueueManager(const std::string& name, QueueManagerDefinitio
 
 Status DataRoot::ListQueueManagers(std::vector<std::string>* names) const {
   std::vector<std::string> folders;
-  if (Fs().List(_qmgrs.get(), &folders) != 0) {
+  if (_fs->List(_qmgrs.get(), &folders) != 0) {
     return Status::FromErrno(errno, "cannot list " + _path + "/qmgrs");
   }
   names->clear();
@@ -144,46 +184,72 @@ Status DataRoot::ListQueueManagers(std::vector<std::string>* names) const {
 Status DataRoot::CreateQueueManager(const std::string& name, bool makeDefault,
                                     const std::map<std::string, std::string>& settings,
                                     const std::function<Status(int qmDirFd)>& prepare) {
-  std::string folder = ObjectName::Encode(name);
-  if (Fs().MkdirAt(_qmgrs.get(), folder, 0700) != 0) {
-    if (errno == EEXIST) {
-      return Status::Error(RVRC_OBJECT_NAME_ERROR, "queue manager " + name + " already exists");
-    }
+  FileSystem& fs = *_fs;
+  const std::string folder = ObjectName::Encode(name);
+  const Status exists =
+      Status::Error(RVRC_OBJECT_NAME_ERROR, "queue manager " + name + " already exists");
+  struct stat st;
+  if (fs.StatAt(_qmgrs.get(), folder, &st) == 0) return exists;
+  // Built under a hidden name (which no listing shows) and renamed into place in one step.
+  const std::string staging = FolderTree::PassingName("new", folder);
+  if (fs.MkdirAt(_qmgrs.get(), staging, 0700) != 0) {
     return Status::FromErrno(errno, "cannot create queue manager " + name);
   }
   UniqueFd dir;
-  Status s = OpenFolder(_qmgrs.get(), folder, &dir);
-  if (s.ok() && Fs().MkdirAt(dir.get(), kQueuesFolder, 0700) != 0) {
+  Status s = OpenFolder(fs, _qmgrs.get(), staging, &dir);
+  if (s.ok() && fs.MkdirAt(dir.get(), kQueuesFolder, 0700) != 0) {
     s = Status::FromErrno(errno, "cannot create the queues folder of " + name);
   }
   if (s.ok() && prepare) s = prepare(dir.get());
-  // The definition is written last: a queue manager without it does not exist for RVCONNX.
   std::map<std::string, std::string> definition = settings;
   definition["name"] = name;
-  if (s.ok()) s = SmallFile::WriteSettings(dir.get(), "qmgr.ini", definition);
-  if (s.ok() && Fs().Sync(_qmgrs.get()) != 0) s = Status::FromErrno(errno, "cannot flush " + _path);
-  if (s.ok() && makeDefault)
-    s = SmallFile::WriteSettings(_fd.get(), "default.ini", {{"name", name}});
+  if (s.ok()) s = SmallFile::Create(dir.get(), "qmgr.ini", definition, fs);
+  if (s.ok() && fs.Sync(dir.get()) != 0) {
+    s = Status::FromErrno(errno, "cannot flush queue manager " + name);
+  }
+  dir.Reset();
+  if (s.ok() && fs.RenameAt(_qmgrs.get(), staging, _qmgrs.get(), folder, true) != 0) {
+    s = errno == EEXIST || errno == ENOTEMPTY
+            ? exists
+            : Status::FromErrno(errno, "cannot create queue manager " + name);
+  }
+  if (!s.ok()) {
+    FolderTree::Remove(fs, _qmgrs.get(), staging);
+    return s;
+  }
+  if (fs.Sync(_qmgrs.get()) != 0) s = Status::FromErrno(errno, "cannot flush " + _path);
+  if (s.ok() && makeDefault) {
+    s = SmallFile::WriteSettings(_fd.get(), "default.ini", {{"name", name}}, fs);
+  }
+  // Half a success is none: a queue manager that could not be made the default, or not be
+  // flushed, goes again, so that the same command can simply be run again.
+  if (!s.ok()) DeleteQueueManager(name);
   return s;
 }
 
 Status DataRoot::DeleteQueueManager(const std::string& name) {
+  FileSystem& fs = *_fs;
   // Renaming first makes the deletion atomic for RVCONNX, which then no longer finds it.
-  std::string doomed = ".deleting-" + ObjectName::Encode(name) + "-" + std::to_string(::getpid());
-  if (Fs().RenameAt(_qmgrs.get(), ObjectName::Encode(name), _qmgrs.get(), doomed, true) != 0) {
+  const std::string folder = ObjectName::Encode(name);
+  const std::string doomed = FolderTree::PassingName("deleting", folder);
+  if (fs.RenameAt(_qmgrs.get(), folder, _qmgrs.get(), doomed, true) != 0) {
     if (errno == ENOENT) {
       return Status::Error(RVRC_Q_MGR_NOT_AVAILABLE, "queue manager " + name + " does not exist");
     }
     return Status::FromErrno(errno, "cannot delete queue manager " + name);
   }
-  std::error_code ec;
-  std::filesystem::remove_all(_path + "/qmgrs/" + doomed, ec);
-  if (ec)
-    return Status::Error(RVRC_RESOURCE_PROBLEM, "cannot remove " + doomed + ": " + ec.message());
+  // Without its definition, a folder that could not be removed is no queue manager: nothing
+  // that still holds it open defines a queue in it.
+  UniqueFd dir(fs.OpenAt(_qmgrs.get(), doomed, O_RDONLY | O_DIRECTORY, 0));
+  if (dir.valid()) fs.UnlinkAt(dir.get(), "qmgr.ini", false);
+  dir.Reset();
   std::string current;
   if (DefaultQueueManager(&current).ok() && current == name) {
-    Fs().UnlinkAt(_fd.get(), "default.ini", false);
+    fs.UnlinkAt(_fd.get(), "default.ini", false);
   }
+  // Deleted from here on. What a failure leaves of its folder is hidden, and swept up later.
+  FolderTree::Remove(fs, _qmgrs.get(), doomed);
+  FolderTree::Sweep(fs, _qmgrs.get());
   return Status::Ok();
 }
 
@@ -192,24 +258,25 @@ Status DataRoot::SetQuiescing(const std::string& name, bool quiescing) {
   UniqueFd dir;
   Status s = OpenQueueManager(name, &def, &dir);
   if (!s.ok()) return s;
+  FileSystem& fs = *_fs;
   if (quiescing) {
-    UniqueFd fd(Fs().OpenAt(dir.get(), kQuiescingFile, O_WRONLY | O_CREAT, 0600));
+    UniqueFd fd(fs.OpenAt(dir.get(), kQuiescingFile, O_WRONLY | O_CREAT | O_NONBLOCK, 0600));
     if (!fd.valid()) return Status::FromErrno(errno, "cannot quiesce queue manager " + name);
-  } else if (Fs().UnlinkAt(dir.get(), kQuiescingFile, false) != 0 && errno != ENOENT) {
+  } else if (fs.UnlinkAt(dir.get(), kQuiescingFile, false) != 0 && errno != ENOENT) {
     return Status::FromErrno(errno, "cannot start queue manager " + name);
   }
-  if (Fs().Sync(dir.get()) != 0)
+  if (fs.Sync(dir.get()) != 0)
     return Status::FromErrno(errno, "cannot flush queue manager " + name);
   return Status::Ok();
 }
 
-bool DataRoot::IsQuiescing(int qmDirFd) {
+bool DataRoot::IsQuiescing(int qmDirFd, FileSystem& fs) {
   struct stat st;
-  return Fs().StatAt(qmDirFd, kQuiescingFile, &st) == 0;
+  return fs.StatAt(qmDirFd, kQuiescingFile, &st) == 0;
 }
 
-void DataRoot::LogError(int qmDirFd, const std::string& text) {
-  UniqueFd fd(Fs().OpenAt(qmDirFd, "errors.log", O_WRONLY | O_CREAT | O_APPEND, 0600));
+void DataRoot::LogError(int qmDirFd, const std::string& text, FileSystem& fs) {
+  UniqueFd fd(fs.OpenAt(qmDirFd, "errors.log", O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, 0600));
   if (!fd.valid()) return;
   time_t now = ::time(nullptr);
   struct tm tm;
@@ -217,7 +284,7 @@ void DataRoot::LogError(int qmDirFd, const std::string& text) {
   char stamp[32];
   ::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
   std::string line = std::string(stamp) + " pid " + std::to_string(::getpid()) + ": " + text + "\n";
-  Fs().WriteAll(fd.get(), line.data(), line.size());
+  fs.WriteAll(fd.get(), line.data(), line.size());
 }
 
 }  // namespace rv

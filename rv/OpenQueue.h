@@ -31,10 +31,13 @@ class OpenQueue {
   // 0 or the time it expires, both in ms since the epoch.
   virtual Status Put(const RVMD& md, const void* data, size_t length, int64_t putMs,
                      int64_t expiresMs) = 0;
+  // Whether Get takes RVGMO_HOLD.
+  virtual bool CanHold() const { return false; }
   // Takes the next message that criteria select, or with RVGMO_BROWSE_FIRST/NEXT looks at it,
   // as gmo's options and wait interval say, and copies at most bufLen bytes of its data into
   // buf. A message longer than bufLen is not taken: it stays held for this handle, so that the
-  // next get takes exactly that one (a browse stays on it), until the handle is closed.
+  // next get takes exactly that one (a browse stays on it), until the handle is closed. With
+  // RVGMO_HOLD a message that fits is held in the same way after its delivery.
   virtual Status Get(const RVGMO& gmo, const MatchCriteria& criteria, void* buf, RVLONG bufLen,
                      Delivery* delivery) = 0;
   // Releases the handle; a held message goes back to its place on the queue.

@@ -4,10 +4,10 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -17,6 +17,14 @@ int PosixFileSystem::OpenAt(int dirFd, const std::string& name, int flags, mode_
   int fd;
   do {
     fd = ::openat(dirFd, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int PosixFileSystem::OpenPath(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -58,6 +66,14 @@ int PosixFileSystem::Sync(int fd) {
   return ::fsync(fd);
 }
 
+int PosixFileSystem::Truncate(int fd, off_t length) {
+  int r;
+  do {
+    r = ::ftruncate(fd, length);
+  } while (r != 0 && errno == EINTR);
+  return r;
+}
+
 int PosixFileSystem::RenameAt(int fromDir, const std::string& from, int toDir,
                               const std::string& to, bool noReplace) {
   if (!noReplace) return ::renameat(fromDir, from.c_str(), toDir, to.c_str());
@@ -66,11 +82,6 @@ int PosixFileSystem::RenameAt(int fromDir, const std::string& from, int toDir,
   // File systems without RENAME_NOREPLACE: link refuses to replace, then drop the old name.
   if (::linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) return -1;
   return ::unlinkat(fromDir, from.c_str(), 0);
-}
-
-int PosixFileSystem::LinkAt(int fromDir, const std::string& from, int toDir,
-                            const std::string& to) {
-  return ::linkat(fromDir, from.c_str(), toDir, to.c_str(), 0);
 }
 
 int PosixFileSystem::UnlinkAt(int dirFd, const std::string& name, bool directory) {
@@ -116,6 +127,10 @@ int PosixFileSystem::Lock(int fd, bool exclusive, bool wait) {
   return r;
 }
 
+int PosixFileSystem::Unlock(int fd) {
+  return ::flock(fd, LOCK_UN);
+}
+
 int PosixFileSystem::StatAt(int dirFd, const std::string& name, struct stat* st) {
   return ::fstatat(dirFd, name.c_str(), st, AT_SYMLINK_NOFOLLOW);
 }
@@ -131,17 +146,18 @@ int PosixFileSystem::FsType(int fd, long* type) {
   return 0;
 }
 
-namespace {
-PosixFileSystem gPosix;
-std::atomic<FileSystem*> gCurrent{&gPosix};
-}  // namespace
-
-FileSystem& Fs() {
-  return *gCurrent.load(std::memory_order_acquire);
+void* PosixFileSystem::Map(int fd, size_t length) {
+  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return p == MAP_FAILED ? nullptr : p;
 }
 
-void SetFsForTesting(FileSystem* fs) {
-  gCurrent.store(fs != nullptr ? fs : &gPosix, std::memory_order_release);
+void PosixFileSystem::Unmap(void* address, size_t length) {
+  ::munmap(address, length);
+}
+
+FileSystem& FileSystem::Real() {
+  static PosixFileSystem* real = new PosixFileSystem();  // never destroyed: used from atexit too
+  return *real;
 }
 
 }  // namespace rv

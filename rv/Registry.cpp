@@ -104,6 +104,7 @@ Status Registry::Open(const DataRoot& root, const std::string& name, QueueManage
   if (!s.ok()) return Status::Error(s.reason(), "queue manager " + name + ": " + s.message());
   qm->name = name;
   qm->dir = std::move(dir);
+  qm->fs = &root.fs();
   return Status::Ok();
 }
 

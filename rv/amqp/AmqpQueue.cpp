@@ -282,9 +282,9 @@ void AmqpQueue::FillOut(const Received& r, void* buf, RVLONG bufLen, Delivery* d
   if (copied > 0) std::memcpy(buf, r.body.data(), static_cast<size_t>(copied));
 }
 
-Status AmqpQueue::Hand(Received r, void* buf, RVLONG bufLen, Delivery* delivery) {
+Status AmqpQueue::Hand(Received r, bool hold, void* buf, RVLONG bufLen, Delivery* delivery) {
   FillOut(r, buf, bufLen, delivery);
-  if (delivery->length > bufLen) {
+  if (hold || delivery->length > bufLen) {
     _held = std::move(r);
     return Status::Ok();
   }
@@ -301,11 +301,12 @@ Status AmqpQueue::Get(const RVGMO& gmo, const MatchCriteria& criteria, void* buf
   if (gmo.options & (RVGMO_BROWSE_FIRST | RVGMO_BROWSE_NEXT)) {
     return Browse(criteria, (gmo.options & RVGMO_BROWSE_FIRST) != 0, buf, bufLen, delivery);
   }
+  const bool hold = (gmo.options & RVGMO_HOLD) != 0;
   if (_held) {
     if (!criteria.Any() || criteria.Matches(_held->md)) {
       Received r = std::move(*_held);
       _held.reset();
-      return Hand(std::move(r), buf, bufLen, delivery);
+      return Hand(std::move(r), hold, buf, bufLen, delivery);
     }
     uint64_t tag = _held->tag;
     _held.reset();
@@ -330,7 +331,7 @@ Status AmqpQueue::Get(const RVGMO& gmo, const MatchCriteria& criteria, void* buf
     return s;
   }
   if (!r) return Status::Error(RVRC_NO_MSG_AVAILABLE, "no message on " + Name());
-  return Hand(std::move(*r), buf, bufLen, delivery);
+  return Hand(std::move(*r), hold, buf, bufLen, delivery);
 }
 
 Status AmqpQueue::Browse(const MatchCriteria& criteria, bool first, void* buf, RVLONG bufLen,

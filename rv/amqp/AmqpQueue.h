@@ -45,6 +45,8 @@ class AmqpQueue : public OpenQueue {
   ~AmqpQueue() override;
 
   int64_t maxMessageLength() const override { return kMaxMessageLength; }
+  // A held message stays unacknowledged: the broker puts it back when the channel goes.
+  bool CanHold() const override { return true; }
   Status Put(const RVMD& md, const void* data, size_t length, int64_t putMs,
              int64_t expiresMs) override;
   Status Get(const RVGMO& gmo, const MatchCriteria& criteria, void* buf, RVLONG bufLen,
@@ -66,7 +68,9 @@ class AmqpQueue : public OpenQueue {
   Status WaitForDelivery(const RVGMO& gmo, std::optional<Received>* received);
   Status CancelConsumer(std::optional<Received>* received);
   Status Scan(const MatchCriteria& criteria, std::optional<Received>* received);
-  Status Hand(Received received, void* buf, RVLONG bufLen, Delivery* delivery);
+  // Delivers the message and acknowledges it, or keeps it held for this handle (unacknowledged)
+  // when it does not fit or hold asks for it.
+  Status Hand(Received received, bool hold, void* buf, RVLONG bufLen, Delivery* delivery);
   Status Browse(const MatchCriteria& criteria, bool first, void* buf, RVLONG bufLen,
                 Delivery* delivery);
   Status Requeue(uint64_t tag);

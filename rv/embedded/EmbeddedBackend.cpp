@@ -27,7 +27,7 @@ Status EmbeddedBackend::Connect(const QueueManagerDir& qm,
 
 Status EmbeddedBackend::CheckDelete(const QueueManagerDir& qm) {
   std::vector<QueueStore::Summary> queues;
-  Status s = QueueStore::List(qm.dir->get(), &queues);
+  Status s = QueueStore::List(*qm.fs, qm.dir->get(), &queues);
   if (!s.ok()) return s;
   for (const auto& q : queues) {
     if (q.depth > 0) {
@@ -37,6 +37,12 @@ Status EmbeddedBackend::CheckDelete(const QueueManagerDir& qm) {
     }
   }
   return Status::Ok();
+}
+
+Status EmbeddedBackend::Delete(DataRoot& root, const QueueManagerDir& qm, bool force,
+                               int64_t* removed) {
+  return QueueStore::DeleteAll(*qm.fs, qm.dir->get(), qm.name, force, removed,
+                              [&] { return root.DeleteQueueManager(qm.name); });
 }
 
 }  // namespace rv

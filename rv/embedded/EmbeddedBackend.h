@@ -19,6 +19,9 @@ class EmbeddedBackend : public Backend {
   Status Connect(const QueueManagerDir& qm, std::unique_ptr<Connection>* connection) override;
   // Refuses while a queue holds messages.
   Status CheckDelete(const QueueManagerDir& qm) override;
+  // Marks every queue deleted under its lock before the folder goes, so that a put either
+  // lands first (and is counted, or makes the delete refuse) or fails cleanly.
+  Status Delete(DataRoot& root, const QueueManagerDir& qm, bool force, int64_t* removed) override;
 };
 
 }  // namespace rv

@@ -1,6 +1,6 @@
 // EmbeddedConnection: a connection to a queue manager kept in the data root. It shares the
-// queue manager's open folder; queues are opened and administered below it. Used by one thread
-// at a time.
+// queue manager's open folder and the data root's file system; queues are opened and
+// administered below it. Used by one thread at a time.
 #pragma once
 
 #include "Backend.h"
@@ -18,6 +18,7 @@ class EmbeddedConnection : public Connection {
   Status Disconnect() override;
   Status Define(const QueueAttributes& queue) override;
   Status Undefine(const std::string& queueName) override;
+  Status UndefineForced(const std::string& queueName, int64_t* removed) override;
   Status List(std::vector<QueueSummary>* queues) override;
   Status Clear(const std::string& queueName, int64_t* removed) override;
 

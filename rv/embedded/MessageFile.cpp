@@ -2,13 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 
 #include "Crc32c.h"
-#include "FileSystem.h"
 
 namespace rv {
 
@@ -57,24 +56,26 @@ uint32_t Checksum(Header h, const RVMD& md, const void* data, size_t length) {
 
 }  // namespace
 
-std::string MessageFile::FormatName(const Name& name) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "m%d-%016llx-%016llx", 9 - name.priority,
-                static_cast<unsigned long long>(name.sequence),
-                static_cast<unsigned long long>(name.expiryMs));
+std::string MessageFile::FormatName(int priority, uint64_t sequence) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "m%d-%016llx", 9 - priority,
+                static_cast<unsigned long long>(sequence));
   return buf;
 }
 
 bool MessageFile::ParseName(const std::string& s, Name* name) {
-  // m P - 16 hex - 16 hex
-  if (s.size() != 36 || s[0] != 'm' || s[1] < '0' || s[1] > '9' || s[2] != '-' || s[19] != '-') {
+  // m P - 16 hex, and in the first layout - 16 hex more
+  if ((s.size() != 19 && s.size() != 36) || s[0] != 'm' || s[1] < '0' || s[1] > '9' ||
+      s[2] != '-') {
     return false;
   }
-  uint64_t seq, expiry;
-  if (!ParseHex(s, 3, &seq) || !ParseHex(s, 20, &expiry)) return false;
+  uint64_t seq, expiry = 0;
+  if (!ParseHex(s, 3, &seq)) return false;
+  if (s.size() == 36 && (s[19] != '-' || !ParseHex(s, 20, &expiry))) return false;
   name->priority = 9 - (s[1] - '0');
   name->sequence = seq;
   name->expiryMs = static_cast<int64_t>(expiry);
+  name->firstLayout = s.size() == 36;
   return true;
 }
 
@@ -94,14 +95,15 @@ std::string MessageFile::EncodePrefix(const RVMD& md, const void* data, size_t l
   return out;
 }
 
-Status MessageFile::ReadHead(int fd, const std::string& what, Head* head) {
+Status MessageFile::ReadHead(FileSystem& fs, int fd, const std::string& what, Head* head) {
   struct stat st;
-  if (Fs().Fstat(fd, &st) != 0) return Status::FromErrno(errno, "cannot examine " + what);
+  if (fs.Fstat(fd, &st) != 0) return Status::FromErrno(errno, "cannot examine " + what);
   size_t size = static_cast<size_t>(st.st_size);
+  if (!S_ISREG(st.st_mode)) return Status::Error(RVRC_MD_ERROR, what + " is not a regular file");
   if (size < kPrefixLength) return Status::Error(RVRC_MD_ERROR, what + " is too short");
   Header h;
   char prefix[kPrefixLength];
-  ssize_t n = Fs().ReadAt(fd, prefix, kPrefixLength, 0);
+  ssize_t n = fs.ReadAt(fd, prefix, kPrefixLength, 0);
   if (n < 0) return Status::FromErrno(errno, "cannot read " + what);
   if (static_cast<size_t>(n) != kPrefixLength) {
     return Status::Error(RVRC_MD_ERROR, what + " is too short");
@@ -121,13 +123,14 @@ Status MessageFile::ReadHead(int fd, const std::string& what, Head* head) {
   return Status::Ok();
 }
 
-Status MessageFile::ReadData(int fd, const std::string& what, const Head& head, void* buf,
-                             size_t bufLength) {
+Status MessageFile::ReadData(FileSystem& fs, int fd, const std::string& what, const Head& head,
+                             void* buf, size_t bufLength, bool check) {
   constexpr size_t kPiece = size_t{1} << 20;
   std::vector<char> scratch;
   uint32_t crc = head.prefixCrc;
+  const uint64_t end = check ? head.dataLength : std::min<uint64_t>(bufLength, head.dataLength);
   uint64_t at = 0;
-  while (at < head.dataLength) {
+  while (at < end) {
     char* target;
     size_t want;
     if (at < bufLength) {
@@ -138,32 +141,35 @@ Status MessageFile::ReadData(int fd, const std::string& what, const Head& head, 
       target = scratch.data();
       want = static_cast<size_t>(std::min<uint64_t>(kPiece, head.dataLength - at));
     }
-    ssize_t n = Fs().ReadAt(fd, target, want, static_cast<off_t>(kPrefixLength + at));
+    ssize_t n = fs.ReadAt(fd, target, want, static_cast<off_t>(kPrefixLength + at));
     if (n < 0) return Status::FromErrno(errno, "cannot read " + what);
     if (n == 0) return Status::Error(RVRC_MD_ERROR, what + " is shorter than its header says");
-    crc = Crc32c::Extend(crc, target, static_cast<size_t>(n));
+    if (check) crc = Crc32c::Extend(crc, target, static_cast<size_t>(n));
     at += static_cast<uint64_t>(n);
   }
-  if (crc != head.crc) return Status::Error(RVRC_MD_ERROR, what + " fails its checksum");
+  if (check && crc != head.crc) return Status::Error(RVRC_MD_ERROR, what + " fails its checksum");
   return Status::Ok();
 }
 
-Status MessageFile::Read(int fd, const std::string& what, Message* message) {
+Status MessageFile::Read(FileSystem& fs, int fd, const std::string& what, Message* message) {
   Head head;
-  Status s = ReadHead(fd, what, &head);
+  Status s = ReadHead(fs, fd, what, &head);
   if (!s.ok()) return s;
   message->md = head.md;
   message->data.resize(head.dataLength);
-  s = ReadData(fd, what, head, message->data.data(), message->data.size());
+  s = ReadData(fs, fd, what, head, message->data.data(), message->data.size());
   if (!s.ok()) return s;
   message->expiryMs = head.expiryMs;
   message->putTimeMs = head.putTimeMs;
   return Status::Ok();
 }
 
-Status MessageFile::ReadDescriptor(int fd, const std::string& what, RVMD* md) {
+Status MessageFile::ReadDescriptor(FileSystem& fs, int fd, const std::string& what, RVMD* md) {
+  struct stat st;
+  if (fs.Fstat(fd, &st) != 0) return Status::FromErrno(errno, "cannot examine " + what);
+  if (!S_ISREG(st.st_mode)) return Status::Error(RVRC_MD_ERROR, what + " is not a regular file");
   char prefix[kPrefixLength];
-  ssize_t n = Fs().ReadAt(fd, prefix, kPrefixLength, 0);
+  ssize_t n = fs.ReadAt(fd, prefix, kPrefixLength, 0);
   if (n < 0) return Status::FromErrno(errno, "cannot read " + what);
   if (static_cast<size_t>(n) != kPrefixLength || std::memcmp(prefix, kMagic, sizeof kMagic) != 0) {
     return Status::Error(RVRC_MD_ERROR, what + " has a damaged header");

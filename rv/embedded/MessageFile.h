@@ -3,15 +3,19 @@
 // A message file holds a 64-byte header (magic, version, lengths, expiry, put time and a CRC-32C
 // over header, descriptor and data), then the 364-byte descriptor as stored, then the data. A file
 // whose magic, lengths or checksum do not agree is damaged. The name is "m", the priority digit
-// counted down from 9, "-", the sequence number and "-", the expiry deadline, both as 16 hex
-// digits, so that the byte order of names is the delivery order: highest priority first, then
-// sequence. Stateless; safe from any thread.
+// counted down from 9, "-" and the sequence number (counted per priority) as 16 hex digits, so
+// that the byte order of names is the delivery order: highest priority first, then sequence,
+// and a getter that knows the sequence can name the file without listing its folder. Names of
+// the first layout carry "-" and the expiry deadline as 16 more hex digits; they are still
+// read (and renamed by a recount). Every read goes through the file system given. Stateless;
+// safe from any thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "FileSystem.h"
 #include "Status.h"
 #include "rvic.h"
 
@@ -25,7 +29,8 @@ class MessageFile {
   struct Name {
     int priority = 0;  // 0..9
     uint64_t sequence = 0;
-    int64_t expiryMs = 0;  // milliseconds since the epoch, 0 for none
+    int64_t expiryMs = 0;  // from a name of the first layout: ms since the epoch, 0 for none
+    bool firstLayout = false;
   };
 
   struct Message {
@@ -35,7 +40,8 @@ class MessageFile {
     int64_t putTimeMs = 0;
   };
 
-  static std::string FormatName(const Name& name);
+  // The name of a message of that priority and sequence.
+  static std::string FormatName(int priority, uint64_t sequence);
   static bool ParseName(const std::string& fileName, Name* name);
 
   // The header and descriptor that precede data in the file; the checksum covers data too.
@@ -52,17 +58,18 @@ class MessageFile {
     uint32_t prefixCrc = 0;  // the checksum over header and descriptor, to be extended by data
   };
   // Reads the header and descriptor; RVRC_MD_ERROR when they are damaged. The data is not read.
-  static Status ReadHead(int fd, const std::string& what, Head* head);
+  static Status ReadHead(FileSystem& fs, int fd, const std::string& what, Head* head);
   // Reads the data that follows the head and tests the checksum over all of it. The first
   // min(bufLength, dataLength) bytes land in buf; the rest is read in pieces and only checked,
-  // so a caller learns a long message's length without holding it in memory.
-  static Status ReadData(int fd, const std::string& what, const Head& head, void* buf,
-                         size_t bufLength);
+  // so a caller learns a long message's length without holding it in memory. With check
+  // false (data already checked, in a file nobody else writes) only buf is filled.
+  static Status ReadData(FileSystem& fs, int fd, const std::string& what, const Head& head,
+                         void* buf, size_t bufLength, bool check = true);
   // Reads and checks a whole message from fd. RVRC_MD_ERROR means the file is damaged (wrong
   // magic, lengths or checksum); a failed read gives RVRC_RESOURCE_PROBLEM.
-  static Status Read(int fd, const std::string& what, Message* message);
+  static Status Read(FileSystem& fs, int fd, const std::string& what, Message* message);
   // Reads only the descriptor (for matching by identifiers); no checksum test.
-  static Status ReadDescriptor(int fd, const std::string& what, RVMD* md);
+  static Status ReadDescriptor(FileSystem& fs, int fd, const std::string& what, RVMD* md);
 };
 
 }  // namespace rv

@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "FileSystem.h"
-
 namespace rv {
 
 namespace {
@@ -31,27 +29,28 @@ std::string RandomId() {
 
 }  // namespace
 
-Status QueueOwner::Create(QueueStore& store, std::unique_ptr<QueueOwner>* owner) {
+Status QueueOwner::Create(QueueStore& store, bool takes, std::unique_ptr<QueueOwner>* owner) {
+  FileSystem& fs = store.fs();
   std::unique_ptr<QueueOwner> o(new QueueOwner(store));
   for (int attempt = 0;; ++attempt) {
     o->_id = RandomId();
-    o->_lock.Reset(Fs().OpenAt(store.ownersDir(), o->_id, O_RDWR | O_CREAT | O_EXCL, 0600));
+    o->_lock.Reset(fs.OpenAt(store.ownersDir(), o->_id, O_RDWR | O_CREAT | O_EXCL, 0600));
     if (!o->_lock.valid()) {
       if (errno == EEXIST && attempt < 8) continue;
       return Status::FromErrno(errno, "cannot create an owner file on " + store.definition().name);
     }
-    if (Fs().Lock(o->_lock.get(), true, true) != 0) {
+    if (fs.Lock(o->_lock.get(), true, true) != 0) {
       Status s =
           Status::FromErrno(errno, "cannot lock an owner file on " + store.definition().name);
-      Fs().UnlinkAt(store.ownersDir(), o->_id, false);
+      fs.UnlinkAt(store.ownersDir(), o->_id, false);
       o->_lock.Reset();
       return s;
     }
     // Recovery in another process may have taken the lock between create and lock, found no
     // claims and removed the file: then this lock guards nothing and a new owner is needed.
     struct stat mine, named;
-    if (Fs().Fstat(o->_lock.get(), &mine) == 0 &&
-        Fs().StatAt(store.ownersDir(), o->_id, &named) == 0 && mine.st_ino == named.st_ino &&
+    if (fs.Fstat(o->_lock.get(), &mine) == 0 &&
+        fs.StatAt(store.ownersDir(), o->_id, &named) == 0 && mine.st_ino == named.st_ino &&
         mine.st_dev == named.st_dev) {
       break;
     }
@@ -60,19 +59,23 @@ Status QueueOwner::Create(QueueStore& store, std::unique_ptr<QueueOwner>* owner)
                            "cannot keep an owner file on " + store.definition().name);
     }
   }
-  if (Fs().MkdirAt(store.claimRoot(), o->_id, 0700) != 0) {
+  if (!takes) {
+    *owner = std::move(o);
+    return Status::Ok();
+  }
+  if (fs.MkdirAt(store.claimRoot(), o->_id, 0700) != 0) {
     Status s =
         Status::FromErrno(errno, "cannot create a claims folder on " + store.definition().name);
-    Fs().UnlinkAt(store.ownersDir(), o->_id, false);
+    fs.UnlinkAt(store.ownersDir(), o->_id, false);
     o->_released = true;
     return s;
   }
-  o->_claimDir.Reset(Fs().OpenAt(store.claimRoot(), o->_id, O_RDONLY | O_DIRECTORY, 0));
+  o->_claimDir.Reset(fs.OpenAt(store.claimRoot(), o->_id, O_RDONLY | O_DIRECTORY, 0));
   if (!o->_claimDir.valid()) {
     Status s =
         Status::FromErrno(errno, "cannot open a claims folder on " + store.definition().name);
-    Fs().UnlinkAt(store.claimRoot(), o->_id, true);
-    Fs().UnlinkAt(store.ownersDir(), o->_id, false);
+    fs.UnlinkAt(store.claimRoot(), o->_id, true);
+    fs.UnlinkAt(store.ownersDir(), o->_id, false);
     o->_released = true;
     return s;
   }
@@ -87,30 +90,27 @@ QueueOwner::~QueueOwner() {
 Status QueueOwner::Release() {
   if (_released) return Status::Ok();
   _released = true;
+  FileSystem& fs = _store.fs();
   Status s;
-  std::vector<std::string> held;
-  if (Fs().List(_claimDir.get(), &held) != 0) {
-    s = Status::FromErrno(errno, "cannot list the claims of " + _id);
-  }
-  for (const auto& name : held) {
-    if (!s.ok()) break;
-    s = _store.ReturnClaim(_claimDir.get(), name);
-  }
-  if (s.ok()) {
-    std::vector<std::string> temps;
-    if (Fs().List(_store.tmpDir(), &temps) == 0) {
-      for (const auto& t : temps) {
-        if (t.compare(0, _id.size() + 1, _id + ".") == 0) Fs().UnlinkAt(_store.tmpDir(), t, false);
-      }
+  if (_claimDir.valid()) {
+    std::vector<std::string> held;
+    if (fs.List(_claimDir.get(), &held) != 0) {
+      s = Status::FromErrno(errno, "cannot list the claims of " + _id);
+    }
+    for (const auto& name : held) {
+      if (!s.ok()) break;
+      s = _store.ReturnClaim(_claimDir.get(), name);
     }
     _claimDir.Reset();
-    if (Fs().UnlinkAt(_store.claimRoot(), _id, true) != 0 && errno != ENOENT) {
+    if (s.ok() && fs.UnlinkAt(_store.claimRoot(), _id, true) != 0 && errno != ENOENT) {
       s = Status::FromErrno(errno, "cannot remove the claims folder of " + _id);
-    } else if (Fs().UnlinkAt(_store.ownersDir(), _id, false) != 0 && errno != ENOENT) {
-      s = Status::FromErrno(errno, "cannot remove owner file " + _id);
     }
   }
-  _claimDir.Reset();
+  // A temporary file left by a put that could not remove it goes with the next recovery, which
+  // takes it for a dead owner's once this lock file is gone.
+  if (s.ok() && fs.UnlinkAt(_store.ownersDir(), _id, false) != 0 && errno != ENOENT) {
+    s = Status::FromErrno(errno, "cannot remove owner file " + _id);
+  }
   _lock.Reset();
   return s;
 }

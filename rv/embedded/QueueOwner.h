@@ -1,8 +1,8 @@
 // QueueOwner: the identity of one open handle on a queue's folder. It holds an exclusive flock on
-// owners/<id> for its whole life, writes its temporary files as tmp/<id>.<n> and claims messages
-// into claim/<id>/. When the process dies the kernel drops the lock, and recovery in any other
-// process returns the claims (QueueStore::Recover). Release does the same for a live handle.
-// Belongs to one handle and one thread.
+// owners/<id> for its whole life, writes its temporary files as tmp/<id>.<n> and, when opened
+// for input, claims messages into claim/<id>/. When the process dies the kernel drops the lock,
+// and recovery in any other process returns the claims (QueueStore::Recover). Release does the
+// same for a live handle. Belongs to one handle and one thread.
 #pragma once
 
 #include <memory>
@@ -16,11 +16,13 @@ namespace rv {
 
 class QueueOwner {
  public:
-  // Creates a fresh owner in store's folder. The store must outlive the owner.
-  static Status Create(QueueStore& store, std::unique_ptr<QueueOwner>* owner);
+  // Creates a fresh owner in store's folder, with a claims folder when it takes messages. The
+  // store must outlive the owner.
+  static Status Create(QueueStore& store, bool takes, std::unique_ptr<QueueOwner>* owner);
   ~QueueOwner();
 
   const std::string& id() const { return _id; }
+  // The claims folder; -1 for an owner that takes no messages.
   int claimDir() const { return _claimDir.get(); }
 
   // Returns every claim to the queue, then removes the claims folder and the lock file and drops

@@ -81,8 +81,12 @@ RV_API RVLONG RVAdminCreateQM(const char* qmName, int makeDefault, const char* b
                               const RVSETTING* settings, size_t count);
 
 /* Deletes queue manager qmName with its queues. Without force, refuses (RVRC_OPTIONS_ERROR)
- * while an embedded queue holds messages. A broker's queues stay on the broker. */
+ * while an embedded queue holds messages. A broker's queues stay on the broker. A put that
+ * races with the deletion either lands first (and is counted, or makes the deletion refuse) or
+ * fails with RVRC_CONNECTION_BROKEN. */
 RV_API RVLONG RVAdminDeleteQM(const char* qmName, int force);
+/* As RVAdminDeleteQM; *removed (may be NULL) counts the embedded messages that force deleted. */
+RV_API RVLONG RVAdminDeleteQMEx(const char* qmName, int force, long long* removed);
 
 /* Describes queue manager qmName (NULL or "": the default one). */
 RV_API RVLONG RVAdminDescribeQM(const char* qmName, RVQMINFO* info);
@@ -117,12 +121,20 @@ RV_API RVLONG RVAdminDefineQueue(const char* qmName, const char* queue, long lon
 RV_API RVLONG RVAdminDefineQueueOfType(const char* qmName, const char* queue, long long maxDepth,
                                        long long maxMsgLength, const char* type);
 
-/* Removes queue from qmName; refuses (RVRC_OPTIONS_ERROR) while it holds messages. */
+/* Removes queue from qmName; refuses (RVRC_OPTIONS_ERROR) while it holds messages, also
+ * messages held by open handles. Puts that race with it either land first (and make it
+ * refuse) or fail with RVRC_CONNECTION_BROKEN. */
 RV_API RVLONG RVAdminUndefineQueue(const char* qmName, const char* queue);
+/* As RVAdminUndefineQueue; with force non-zero the queue goes with its messages, and *removed
+ * (may be NULL) counts them. A broker queue manager refuses force (RVRC_OPTIONS_ERROR). */
+RV_API RVLONG RVAdminUndefineQueueEx(const char* qmName, const char* queue, int force,
+                                     long long* removed);
 
 /* Calls fn for every queue of qmName (NULL or "": the default one), sorted by name, with its
  * depth. On a broker: the queues that RVAdminDefineQueue declared through this data root (AMQP
- * cannot list a vhost's queues), as the broker reports them. */
+ * cannot list a vhost's queues), as the broker reports them. A queue whose definition cannot be
+ * read is left out, and the call then ends with RVRC_UNEXPECTED_ERROR and names it, and why,
+ * after fn has seen every other queue. */
 RV_API RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context);
 
 /* Removes every message from queue that no handle holds; *removed (may be NULL) counts them. */

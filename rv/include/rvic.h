@@ -107,6 +107,7 @@ typedef unsigned char RVBYTE;
 #define RVGMO_NO_SYNCPOINT 4
 #define RVGMO_BROWSE_FIRST 16
 #define RVGMO_BROWSE_NEXT 32
+#define RVGMO_HOLD 512 /* deliver the message but keep it held for this handle (see RVGET) */
 #define RVGMO_FAIL_IF_QUIESCING 8192
 
 /* Wait interval without limit. */
@@ -393,6 +394,9 @@ RV_API void RVPUT(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVPMO* pmo, RVLONG bufLe
 /* Takes the next message (highest priority first, then first in, first out) into buf. When the
  * message is longer than bufLen: completion 1, reason 2080, *dataLen the full length, and the
  * message stays on the queue held for this handle until taken, or until the handle is closed.
+ * With RVGMO_HOLD the message is delivered and held in the same way, so that a program can save
+ * it before the next get takes it for good; should the program end first, it goes back to its
+ * place (a queue manager that cannot hold refuses the option with 2046).
  * On other failures *dataLen is left unchanged. */
 RV_API void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
                   RVLONG* dataLen, RVLONG* compCode, RVLONG* reason);

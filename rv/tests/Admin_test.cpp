@@ -220,7 +220,8 @@ TEST_F(AdminTest, FailuresSayWhatFailed) {
       {"depth 0", RVRC_OPTIONS_ERROR, "a maximum depth of 0 or message length of -1 is not valid",
        [] { return RVAdminDefineQueue("QM1", "Q", 0, -1); }},
       {"undefine full", RVRC_OPTIONS_ERROR,
-       "cannot undefine queue FULL on QM1: queue FULL holds 1 messages (clear it first)",
+       "cannot undefine queue FULL on QM1: queue FULL holds 1 message (clear it first, or use "
+       "--force)",
        [] { return RVAdminUndefineQueue("QM1", "FULL"); }},
       {"clear nothing", RVRC_UNKNOWN_OBJECT_NAME,
        "cannot clear queue NOQ: queue NOQ is not defined",

@@ -1,6 +1,9 @@
-// EIO and ENOSPC from the n-th file-system call of a put, a get and a recovery, for every n,
-// until the operation gets through: the call reports 2102, no earlier message is lost, nothing
-// is half visible, and the queue works again once the fault is gone.
+// EIO and ENOSPC from the n-th file-system call of a put, a get, a recovery, a define, an
+// undefine, a queue manager's creation and its deletion, for every n, until the operation gets
+// through: the call reports the failure, no message that was stored is lost, nothing is half
+// made or half visible, and everything works again once the fault is gone. The faulty file
+// system is handed to the store under test only (the data root opened through it); the
+// fixtures and checks use the library's C calls on the real one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -9,25 +12,27 @@
 #include "ForwardingFileSystem.h"
 #include "ProcessRunner.h"
 #include "RvTestSupport.h"
+#include "rvadmin.h"
 #include "rvic.h"
 
 using namespace rvtest;
 
 namespace {
 
-// Fails every call from the n-th one on, until disarmed.
+// Fails every call from the n-th one on (or, once, the n-th call alone), until disarmed.
 class FaultyFileSystem : public ForwardingFileSystem {
  public:
-  void Arm(int n, int err) {
+  void Arm(int n, int err, bool once) {
     _calls = 0;
     _failFrom = n;
     _errno = err;
+    _once = once;
   }
   void Disarm() { _failFrom = 0; }
   int calls() const { return _calls; }
   bool Before(const char*) override {
     if (_failFrom == 0) return true;
-    if (++_calls < _failFrom) return true;
+    if (++_calls < _failFrom || (_once && _calls > _failFrom)) return true;
     errno = _errno;
     return false;
   }
@@ -36,113 +41,152 @@ class FaultyFileSystem : public ForwardingFileSystem {
   int _calls = 0;
   int _failFrom = 0;
   int _errno = 0;
+  bool _once = false;
 };
 
 const std::vector<std::string> kEarlier = {"m0", "m1", "m2"};
+
+std::vector<std::string> Queues(const std::string& qm) {
+  std::vector<std::string> names;
+  RVAdminListQueues(
+      qm.c_str(),
+      [](void* context, const RVQINFO* q) {
+        static_cast<std::vector<std::string>*>(context)->push_back(q->name);
+        return 0;
+      },
+      &names);
+  return names;
+}
+
+bool QueueManagerExists(const std::string& qm) {
+  RVQMINFO info;
+  return RVAdminDescribeQM(qm.c_str(), &info) == RVRC_NONE;
+}
 
 class FaultInjectionTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     root = FreshDataRoot("fault");
     CreateQueueManager("QM1");
-    rv::SetFsForTesting(&faulty);
   }
-  void TearDown() override { rv::SetFsForTesting(nullptr); }
 
   // A fresh queue holding kEarlier.
-  std::string NewQueue() {
+  std::string NewQueue(const std::string& qm = "QM1") {
     std::string q = "F" + std::to_string(++queues);
-    DefineQueue("QM1", q);
+    DefineQueue(qm, q);
     RVHCONN c;
     RVHOBJ o;
-    EXPECT_EQ(Connect("QM1", &c).cc, RVCC_OK);
+    EXPECT_EQ(Connect(qm, &c).cc, RVCC_OK);
     EXPECT_EQ(Open(c, q, RVOO_OUTPUT, &o).cc, RVCC_OK);
     for (const auto& m : kEarlier) EXPECT_EQ(Put(c, o, m).cc, RVCC_OK);
     Close(c, &o);
     Disconnect(&c);
     return q;
   }
+  // A session on the faulty file system, connected before any fault is armed.
+  void ConnectStore(StoreSession* session, const std::string& qm = "QM1") {
+    ASSERT_TRUE(session->Connect(faulty, qm).ok());
+  }
   void ExpectClean(const std::string& q, int n) {
     for (const char* f : {"/claim", "/tmp", "/owners"}) {
       EXPECT_TRUE(FilesIn(QueueFolder("QM1", q) + f).empty()) << f << " not empty, n=" << n;
     }
   }
+  // Runs op with every call from the n-th on failing (once: the n-th call alone) for n = 1,
+  // 2, ... until no call fails any more; check sees each outcome: whether op succeeded (a
+  // failure of a call whose outcome does not matter may leave it successful), and its status.
+  template <typename Op, typename Check>
+  int EveryN(int limit, bool once, Op op, Check check) {
+    int n = 1;
+    for (;; ++n) {
+      if (n >= limit) {
+        ADD_FAILURE() << "never got through";
+        return n;
+      }
+      faulty.Arm(n, GetParam(), once);
+      rv::Status s = op();
+      faulty.Disarm();
+      const bool injected = faulty.calls() >= n;
+      if (!injected) {
+        EXPECT_TRUE(s.ok()) << "n=" << n << ": " << s.message();
+      }
+      check(s.ok(), s, n);
+      if (!injected) return n;
+    }
+  }
+
   std::string root;
   FaultyFileSystem faulty;
   int queues = 0;
 };
 
 TEST_P(FaultInjectionTest, FailedPutLosesNothingAndShowsNothingHalfWritten) {
-  int n = 1;
-  for (;; ++n) {
-    ASSERT_LT(n, 200) << "put never got through";
-    std::string q = NewQueue();
-    RVHCONN c;
-    RVHOBJ o;
-    ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
-    ASSERT_EQ(Open(c, q, RVOO_OUTPUT, &o).cc, RVCC_OK);
-    faulty.Arm(n, GetParam());
-    Outcome put = Put(c, o, "new");
-    faulty.Disarm();
-    bool through = faulty.calls() < n;
-    if (through) {
-      EXPECT_EQ(put.cc, RVCC_OK);
-    } else {
-      EXPECT_EQ(put.reason, RVRC_RESOURCE_PROBLEM) << "n=" << n;
-    }
-    EXPECT_EQ(Put(c, o, "again").cc, RVCC_OK) << "n=" << n;
-    Close(c, &o);
-    Disconnect(&c);
-    auto left = Drain("QM1", q);
-    auto expected = kEarlier;
-    // Only a failed flush of the folder after publishing may leave the (whole) message behind.
-    if (through || (left.size() == 5 && left[3] == "new")) expected.push_back("new");
-    expected.push_back("again");
-    EXPECT_EQ(left, expected) << "n=" << n;
-    ExpectClean(q, n);
-    if (through) break;
-  }
+  std::string q;
+  StoreSession session;
+  std::unique_ptr<rv::OpenQueue> queue;
+  auto prepare = [&] {
+    q = NewQueue();
+    session = StoreSession();
+    ConnectStore(&session);
+    ASSERT_TRUE(session.connection->Open(q, RVOO_OUTPUT, &queue).ok());
+  };
+  prepare();
+  int n = EveryN(200, false, [&] { return StorePut(*queue, "new"); },
+                 [&](bool ok, const rv::Status& s, int n) {
+                   if (!ok) {
+                     EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
+                   }
+                   EXPECT_TRUE(StorePut(*queue, "again").ok()) << "n=" << n;
+                   queue->Close();
+                   queue.reset();
+                   auto left = Drain("QM1", q);
+                   auto expected = kEarlier;
+                   // Only a failed flush of the folder after publishing may leave the (whole)
+                   // message behind.
+                   if (ok || (left.size() == 5 && left[3] == "new")) expected.push_back("new");
+                   expected.push_back("again");
+                   EXPECT_EQ(left, expected) << "n=" << n;
+                   ExpectClean(q, n);
+                   prepare();
+                 });
   EXPECT_GT(n, 5);
 }
 
 TEST_P(FaultInjectionTest, FailedGetLosesNothingAndTheNextGetWorks) {
-  int n = 1;
-  for (;; ++n) {
-    ASSERT_LT(n, 200) << "get never got through";
-    std::string q = NewQueue();
-    RVHCONN c;
-    RVHOBJ o;
-    ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
-    ASSERT_EQ(Open(c, q, RVOO_INPUT_SHARED, &o).cc, RVCC_OK);
-    faulty.Arm(n, GetParam());
-    std::string data;
-    Outcome get = Get(c, o, &data);
-    faulty.Disarm();
-    bool through = faulty.calls() < n;
-    std::vector<std::string> got;
-    if (through) {
-      EXPECT_EQ(get.cc, RVCC_OK);
-      got.push_back(data);
-    } else {
-      EXPECT_EQ(get.reason, RVRC_RESOURCE_PROBLEM) << "n=" << n;
-      ASSERT_EQ(Get(c, o, &data).cc, RVCC_OK) << "n=" << n;
-      got.push_back(data);
-    }
-    Close(c, &o);
-    Disconnect(&c);
-    for (auto& m : Drain("QM1", q)) got.push_back(m);
-    EXPECT_EQ(got, kEarlier) << "n=" << n;
-    ExpectClean(q, n);
-    if (through) break;
-  }
+  std::string q;
+  StoreSession session;
+  std::unique_ptr<rv::OpenQueue> queue;
+  auto prepare = [&] {
+    q = NewQueue();
+    session = StoreSession();
+    ConnectStore(&session);
+    ASSERT_TRUE(session.connection->Open(q, RVOO_INPUT_SHARED, &queue).ok());
+  };
+  prepare();
+  std::string data;
+  int n = EveryN(200, false, [&] { return StoreGet(*queue, &data); },
+                 [&](bool ok, const rv::Status& s, int n) {
+                   std::vector<std::string> got;
+                   if (!ok) {
+                     EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
+                     ASSERT_TRUE(StoreGet(*queue, &data).ok()) << "n=" << n;
+                   }
+                   got.push_back(data);
+                   queue->Close();
+                   queue.reset();
+                   for (auto& m : Drain("QM1", q)) got.push_back(m);
+                   EXPECT_EQ(got, kEarlier) << "n=" << n;
+                   ExpectClean(q, n);
+                   prepare();
+                 });
   EXPECT_GT(n, 3);
 }
 
 TEST_P(FaultInjectionTest, FailedRecoveryLosesNothingAndRecoversLater) {
-  int n = 1;
-  for (;; ++n) {
-    ASSERT_LT(n, 400) << "recovery never got through";
-    std::string q = NewQueue();
+  std::string q;
+  StoreSession session;
+  auto prepare = [&] {
+    q = NewQueue();
     // The state a killed getter leaves: an unlocked owner file, a claim and a temporary file.
     std::string dir = root + "/" + QueueFolder("QM1", q);
     auto msgs = FilesIn(QueueFolder("QM1", q) + "/msg");
@@ -152,26 +196,130 @@ TEST_P(FaultInjectionTest, FailedRecoveryLosesNothingAndRecoversLater) {
     ASSERT_EQ(
         ::rename((dir + "/msg/" + msgs[0]).c_str(), (dir + "/claim/odead/" + msgs[0]).c_str()), 0);
     WriteWholeFile(dir + "/tmp/odead.1", "half a message");
-
-    RVHCONN c;
-    RVHOBJ o;
-    ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
-    faulty.Arm(n, GetParam());
-    Outcome open = Open(c, q, RVOO_INPUT_SHARED, &o);
-    faulty.Disarm();
-    bool through = faulty.calls() < n;
-    if (through) {
-      EXPECT_EQ(open.cc, RVCC_OK);
-    } else {
-      EXPECT_EQ(open.reason, RVRC_RESOURCE_PROBLEM) << "n=" << n;
-    }
-    if (open.cc == RVCC_OK) Close(c, &o);
-    Disconnect(&c);
-    EXPECT_EQ(Drain("QM1", q), kEarlier) << "n=" << n;
-    ExpectClean(q, n);
-    if (through) break;
-  }
+    session = StoreSession();
+    ConnectStore(&session);
+  };
+  prepare();
+  std::unique_ptr<rv::OpenQueue> queue;
+  int n = EveryN(400, false, [&] { return session.connection->Open(q, RVOO_INPUT_SHARED, &queue); },
+                 [&](bool ok, const rv::Status& s, int n) {
+                   if (!ok) {
+                     EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
+                   }
+                   if (queue) queue->Close();
+                   queue.reset();
+                   EXPECT_EQ(Drain("QM1", q), kEarlier) << "n=" << n;
+                   ExpectClean(q, n);
+                   prepare();
+                 });
   EXPECT_GT(n, 10);
+}
+
+TEST_P(FaultInjectionTest, FailedDefineLeavesNoQueueAndTheSameDefineWorksAgain) {
+  StoreSession session;
+  ConnectStore(&session);
+  rv::QueueAttributes attributes;
+  // The n-th call alone fails, so that the clean-up after it runs, as on a disk that is full
+  // for a write but still renames and removes.
+  int n = EveryN(200, true,
+                 [&] {
+                   attributes.name = "D" + std::to_string(++queues);
+                   return session.connection->Define(attributes);
+                 },
+                 [&](bool ok, const rv::Status&, int n) {
+                   auto listed = Queues("QM1");
+                   bool shown = std::count(listed.begin(), listed.end(), attributes.name) > 0;
+                   EXPECT_EQ(shown, ok) << "n=" << n;
+                   if (!ok) DefineQueue("QM1", attributes.name);
+                   // Whole: a put and a get work on it.
+                   RVHCONN c;
+                   RVHOBJ o;
+                   ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
+                   ASSERT_EQ(Open(c, attributes.name, RVOO_OUTPUT, &o).cc, RVCC_OK) << "n=" << n;
+                   EXPECT_EQ(Put(c, o, "x").cc, RVCC_OK);
+                   Close(c, &o);
+                   Disconnect(&c);
+                   EXPECT_EQ(Drain("QM1", attributes.name), std::vector<std::string>{"x"});
+                 });
+  EXPECT_GT(n, 10);
+}
+
+TEST_P(FaultInjectionTest, FailedUndefineKeepsTheQueueWithEveryMessage) {
+  std::string q;
+  StoreSession session;
+  auto prepare = [&] {
+    q = NewQueue();
+    session = StoreSession();
+    ConnectStore(&session);
+  };
+  prepare();
+  int64_t removed = -1;
+  int n = EveryN(200, false, [&] { return session.connection->UndefineForced(q, &removed); },
+                 [&](bool ok, const rv::Status&, int n) {
+                   auto listed = Queues("QM1");
+                   bool shown = std::count(listed.begin(), listed.end(), q) > 0;
+                   if (ok) {
+                     EXPECT_FALSE(shown) << "n=" << n;
+                     EXPECT_EQ(removed, 3) << "n=" << n;
+                   } else {
+                     ASSERT_TRUE(shown) << "n=" << n << ": a failed undefine took the queue";
+                     EXPECT_EQ(Drain("QM1", q), kEarlier) << "n=" << n;
+                   }
+                   prepare();
+                 });
+  EXPECT_GT(n, 5);
+}
+
+TEST_P(FaultInjectionTest, FailedCreateLeavesNoQueueManagerAndTheSameCreateWorksAgain) {
+  rv::DataRoot dataRoot;
+  ASSERT_TRUE(rv::DataRoot::Open(false, &dataRoot, faulty).ok());
+  std::string name;
+  // The n-th call alone fails, as in the define above.
+  int n = EveryN(200, true,
+                 [&] {
+                   name = "C" + std::to_string(++queues);
+                   return dataRoot.CreateQueueManager(name, true, {{"backend", "embedded"}});
+                 },
+                 [&](bool ok, const rv::Status&, int n) {
+                   EXPECT_EQ(QueueManagerExists(name), ok) << "n=" << n;
+                   if (!ok) {
+                     ASSERT_EQ(RVAdminCreateQM(name.c_str(), 1, nullptr, nullptr, 0), RVRC_NONE)
+                         << "n=" << n << ": " << RVErrorText();
+                   }
+                   RVQMINFO info;
+                   ASSERT_EQ(RVAdminDescribeQM(nullptr, &info), RVRC_NONE) << "n=" << n;
+                   EXPECT_EQ(std::string(info.name), name) << "n=" << n;
+                   DefineQueue(name, "Q");
+                 });
+  EXPECT_GT(n, 5);
+}
+
+TEST_P(FaultInjectionTest, FailedDeleteKeepsTheQueueManagerWithEveryMessage) {
+  std::string qm, q;
+  StoreSession session;
+  auto prepare = [&] {
+    qm = "X" + std::to_string(++queues);
+    CreateQueueManager(qm);
+    q = NewQueue(qm);
+    session = StoreSession();
+    ConnectStore(&session, qm);
+  };
+  prepare();
+  int64_t removed = -1;
+  int n = EveryN(300, false,
+                 [&] {
+                   return session.backend->Delete(session.root, session.qm, true, &removed);
+                 },
+                 [&](bool ok, const rv::Status&, int n) {
+                   EXPECT_EQ(QueueManagerExists(qm), !ok) << "n=" << n;
+                   if (ok) {
+                     EXPECT_EQ(removed, 3) << "n=" << n;
+                   } else {
+                     EXPECT_EQ(Drain(qm, q), kEarlier) << "n=" << n;
+                   }
+                   prepare();
+                 });
+  EXPECT_GT(n, 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, FaultInjectionTest, ::testing::Values(EIO, ENOSPC),
@@ -187,11 +335,8 @@ TEST(DataRootTest, NetworkFileSystemIsRefused) {
   } nfs;
   FreshDataRoot("nfs");
   CreateQueueManager("QM1");
-  rv::SetFsForTesting(&nfs);
-  RVHCONN c;
-  Outcome o = Connect("QM1", &c);
-  rv::SetFsForTesting(nullptr);
-  EXPECT_EQ(o.reason, RVRC_RESOURCE_PROBLEM);
+  StoreSession session;
+  EXPECT_EQ(session.Connect(nfs, "QM1").reason(), RVRC_RESOURCE_PROBLEM);
 }
 
 TEST(DataRootTest, PermissionDeniedGives2035) {
@@ -205,11 +350,8 @@ TEST(DataRootTest, PermissionDeniedGives2035) {
   } denying;
   FreshDataRoot("denied");
   CreateQueueManager("QM1");
-  rv::SetFsForTesting(&denying);
-  RVHCONN c;
-  Outcome o = Connect("QM1", &c);
-  rv::SetFsForTesting(nullptr);
-  EXPECT_EQ(o.reason, RVRC_NOT_AUTHORIZED);
+  StoreSession session;
+  EXPECT_EQ(session.Connect(denying, "QM1").reason(), RVRC_NOT_AUTHORIZED);
 }
 
 }  // namespace

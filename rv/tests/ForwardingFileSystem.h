@@ -1,6 +1,6 @@
 // ForwardingFileSystem: passes every call to the real file system. Tests derive from it and
-// override Before() to fail or observe calls (fault injection, journaling in helper programs).
-// Not thread-safe; install it with rv::SetFsForTesting only between calls of the library.
+// override Before() to fail or observe calls (fault injection, journaling in helper programs),
+// and hand it to the store they open (DataRoot::Open). Not thread-safe.
 #pragma once
 
 #include "PosixFileSystem.h"
@@ -18,6 +18,9 @@ class ForwardingFileSystem : public rv::FileSystem {
   int OpenAt(int d, const std::string& n, int f, mode_t m) override {
     return Before("open") ? _real.OpenAt(d, n, f, m) : -1;
   }
+  int OpenPath(const std::string& p, int f) override {
+    return Before("open") ? _real.OpenPath(p, f) : -1;
+  }
   int WriteAll(int fd, const void* p, size_t n) override {
     return Before("write") ? _real.WriteAll(fd, p, n) : -1;
   }
@@ -25,11 +28,9 @@ class ForwardingFileSystem : public rv::FileSystem {
     return Before("read") ? _real.ReadAt(fd, p, n, o) : -1;
   }
   int Sync(int fd) override { return Before("sync") ? _real.Sync(fd) : -1; }
+  int Truncate(int fd, off_t n) override { return Before("truncate") ? _real.Truncate(fd, n) : -1; }
   int RenameAt(int fd, const std::string& f, int td, const std::string& t, bool nr) override {
     return Before("rename") ? _real.RenameAt(fd, f, td, t, nr) : -1;
-  }
-  int LinkAt(int fd, const std::string& f, int td, const std::string& t) override {
-    return Before("link") ? _real.LinkAt(fd, f, td, t) : -1;
   }
   int UnlinkAt(int d, const std::string& n, bool dir) override {
     return Before("unlink") ? _real.UnlinkAt(d, n, dir) : -1;
@@ -43,11 +44,16 @@ class ForwardingFileSystem : public rv::FileSystem {
   int Lock(int fd, bool ex, bool wait) override {
     return Before("lock") ? _real.Lock(fd, ex, wait) : -1;
   }
+  // Letting go of a lock or a mapping cannot fail on a valid descriptor; a failure made up here
+  // would only leave a lock behind that the real call never leaves.
+  int Unlock(int fd) override { return _real.Unlock(fd); }
   int StatAt(int d, const std::string& n, struct stat* st) override {
     return Before("stat") ? _real.StatAt(d, n, st) : -1;
   }
   int Fstat(int fd, struct stat* st) override { return Before("fstat") ? _real.Fstat(fd, st) : -1; }
   int FsType(int fd, long* type) override { return Before("fstype") ? _real.FsType(fd, type) : -1; }
+  void* Map(int fd, size_t n) override { return Before("map") ? _real.Map(fd, n) : nullptr; }
+  void Unmap(void* p, size_t n) override { _real.Unmap(p, n); }
 
  protected:
   rv::PosixFileSystem _real;

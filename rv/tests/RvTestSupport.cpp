@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "MessageTime.h"
 #include "ObjectName.h"
 #include "ProcessRunner.h"
+#include "Registry.h"
 #include "rvadmin.h"
 
 namespace rvtest {
@@ -17,8 +19,8 @@ namespace {
 std::string gRoot;
 }
 
-std::string FreshDataRoot(const std::string& tag) {
-  gRoot = MakeTempDir("rv-" + tag) + "/data";
+std::string FreshDataRoot(const std::string& tag, bool inMemory) {
+  gRoot = MakeTempDir("rv-" + tag, inMemory) + "/data";
   ::setenv("RV_DATA_DIR", gRoot.c_str(), 1);
   return gRoot;
 }
@@ -97,6 +99,39 @@ Outcome Get(RVHCONN hconn, RVHOBJ hobj, std::string* data, RVLONG waitMs, RVMD* 
     if (o.cc != RVCC_FAILED && length >= 0) data->assign(buf.data(), std::min(length, bufLen));
   }
   return o;
+}
+
+rv::Status StoreSession::Connect(rv::FileSystem& fs, const std::string& name) {
+  rv::Status s = rv::DataRoot::Open(false, &root, fs);
+  if (s.ok()) s = rv::Registry::Open(root, name, &qm, &backend);
+  if (s.ok()) s = backend->Connect(qm, &connection);
+  return s;
+}
+
+rv::Status StorePut(rv::OpenQueue& queue, const std::string& data) {
+  RVMD md;
+  RVInitMD(&md);
+  md.priority = 0;
+  int64_t now = rv::MessageTime::NowMs();
+  return queue.Put(md, data.data(), data.size(), now, 0);
+}
+
+rv::Status StoreGet(rv::OpenQueue& queue, std::string* data, RVLONG bufLen, RVLONG options,
+                    RVLONG waitMs) {
+  RVMD md;
+  RVInitMD(&md);
+  RVGMO gmo;
+  RVInitGMO(&gmo);
+  gmo.options = options;
+  gmo.waitInterval = waitMs;
+  std::string buf(static_cast<size_t>(bufLen), '\0');
+  rv::Delivery delivery;
+  rv::Status s = queue.Get(gmo, rv::MatchCriteria(md, gmo), buf.data(), bufLen, &delivery);
+  data->clear();
+  if (!s.ok()) return s;
+  data->assign(buf.data(), std::min<size_t>(buf.size(), delivery.length));
+  if (delivery.length > bufLen) return rv::Status::Error(RVRC_TRUNCATED_MSG_FAILED, "truncated");
+  return s;
 }
 
 std::vector<std::string> Drain(const std::string& qm, const std::string& queue) {

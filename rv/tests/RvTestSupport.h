@@ -3,15 +3,20 @@
 // RV_DATA_DIR in the environment of this process (and of the helper programs it starts).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Backend.h"
+#include "DataRoot.h"
+#include "FileSystem.h"
 #include "rvic.h"
 
 namespace rvtest {
 
-// Makes a fresh data root, points RV_DATA_DIR at it and returns its path.
-std::string FreshDataRoot(const std::string& tag);
+// Makes a fresh data root, points RV_DATA_DIR at it and returns its path; inMemory puts it on
+// a memory file system where there is one (MakeTempDir).
+std::string FreshDataRoot(const std::string& tag, bool inMemory = false);
 // Creates a queue manager and queues through the administration calls (rvadmin.h); throws
 // std::runtime_error with the call's error text on failure.
 void CreateQueueManager(const std::string& qm, bool makeDefault = false);
@@ -34,6 +39,23 @@ Outcome Put(RVHCONN hconn, RVHOBJ hobj, const std::string& data, RVMD* md = null
 Outcome Get(RVHCONN hconn, RVHOBJ hobj, std::string* data, RVLONG waitMs = 0, RVMD* md = nullptr,
             RVLONG bufLen = 65536, RVLONG matchOptions = RVMO_NONE, RVLONG* dataLen = nullptr,
             RVLONG extraOptions = 0);
+
+// The store below the C calls, on a file system of the test's choosing (fault injection,
+// journaling): the data root opened through fs, a queue manager, its backend and a connection.
+struct StoreSession {
+  rv::DataRoot root;
+  rv::QueueManagerDir qm;
+  rv::Backend* backend = nullptr;
+  std::unique_ptr<rv::Connection> connection;
+
+  // Opens the data root through fs and connects to queue manager name.
+  rv::Status Connect(rv::FileSystem& fs, const std::string& name);
+};
+// A put of data with a fresh descriptor, and a get into a buffer of bufLen bytes (*data
+// receives what came), on an open queue of the store.
+rv::Status StorePut(rv::OpenQueue& queue, const std::string& data);
+rv::Status StoreGet(rv::OpenQueue& queue, std::string* data, RVLONG bufLen = 65536,
+                    RVLONG options = 0, RVLONG waitMs = 0);
 
 // Every message left on the queue, in delivery order (opens, drains, closes).
 std::vector<std::string> Drain(const std::string& qm, const std::string& queue);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -292,10 +293,17 @@ TempDirs& Dirs() {
 
 }  // namespace
 
-std::string MakeTempDir(const std::string& tag) {
+std::string MakeTempDir(const std::string& tag, bool inMemory) {
   const char* base = getenv("TMPDIR");
-  std::string tmpl =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/probes-" + tag + "-XXXXXX";
+  std::string folder = base != nullptr && *base != '\0' ? base : "/tmp";
+  struct statfs fs;
+  constexpr long kTmpfsMagic = 0x01021994;
+  if (inMemory && statfs("/dev/shm", &fs) == 0 && fs.f_type == kTmpfsMagic &&
+      access("/dev/shm", W_OK) == 0 &&
+      static_cast<unsigned long long>(fs.f_bavail) * fs.f_bsize > (256ull << 20)) {
+    folder = "/dev/shm";
+  }
+  std::string tmpl = folder + "/probes-" + tag + "-XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) {
     throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
   }

@@ -71,5 +71,7 @@ std::string ReadAllWithin(int fd, std::chrono::milliseconds limit);
 std::string ReadWholeFile(const std::string& path);
 // Writes bytes to a file, replacing it.
 void WriteWholeFile(const std::string& path, const std::string& bytes);
-// Makes a fresh temporary directory that lives until the test process ends.
-std::string MakeTempDir(const std::string& tag);
+// Makes a fresh temporary directory that lives until the test process ends. inMemory asks for
+// one on a memory file system (/dev/shm) where there is one with room: for tests of many
+// processes and locks, whose flushes to disk would only make them slow.
+std::string MakeTempDir(const std::string& tag, bool inMemory = false);

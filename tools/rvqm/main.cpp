@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -191,40 +192,58 @@ std::string Hex(const RVBYTE* p, size_t n) {
   return s;
 }
 
-void PrintMessage(long index, const RVMD& md, const std::string& data) {
-  std::printf("message %ld\n", index);
-  std::printf("  messageId       %s\n", Hex(md.messageId, 24).c_str());
-  std::printf("  correlationId   %s\n", Hex(md.correlationId, 24).c_str());
-  std::printf("  format          \"%s\"\n", Field(md.format, 8).c_str());
-  std::printf("  messageType     %d\n", md.messageType);
-  std::printf("  priority        %d\n", md.priority);
-  std::printf("  persistence     %d\n", md.persistence);
-  std::printf("  expiry          %d\n", md.expiry);
-  std::printf("  encoding        %d\n", md.encoding);
-  std::printf("  codedCharSetId  %d\n", md.codedCharSetId);
-  std::printf("  replyToQ        \"%s\"\n", Field(md.replyToQ, 48).c_str());
-  std::printf("  replyToQMgr     \"%s\"\n", Field(md.replyToQMgr, 48).c_str());
-  std::printf("  userIdentifier  \"%s\"\n", Field(md.userIdentifier, 12).c_str());
-  std::printf("  putApplName     \"%s\"\n", Field(md.putApplName, 28).c_str());
-  std::printf("  putDate         %s\n", Field(md.putDate, 8).c_str());
-  std::printf("  putTime         %s\n", Field(md.putTime, 8).c_str());
-  std::printf("  length          %zu\n", data.size());
-  for (size_t off = 0; off < data.size(); off += 16) {
-    std::printf("  %08zx ", off);
+// Appends printf-formatted text to out.
+template <typename... Args>
+void Format(std::string* out, const char* format, Args... args) {
+  char line[256];
+  int n = std::snprintf(line, sizeof line, format, args...);
+  out->append(line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
+}
+
+// One message as browse shows it: its descriptor fields, then its data as a hex dump with
+// characters, 16 bytes a line. Written with one call: a browse of many messages is bound by
+// the files it reads, not by the formatting.
+void PrintMessage(long index, const RVMD& md, const char* data, size_t length) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(400 + (length / 16 + 1) * 80);
+  Format(&out, "message %ld\n", index);
+  Format(&out, "  messageId       %s\n", Hex(md.messageId, 24).c_str());
+  Format(&out, "  correlationId   %s\n", Hex(md.correlationId, 24).c_str());
+  Format(&out, "  format          \"%s\"\n", Field(md.format, 8).c_str());
+  Format(&out, "  messageType     %d\n", md.messageType);
+  Format(&out, "  priority        %d\n", md.priority);
+  Format(&out, "  persistence     %d\n", md.persistence);
+  Format(&out, "  expiry          %d\n", md.expiry);
+  Format(&out, "  encoding        %d\n", md.encoding);
+  Format(&out, "  codedCharSetId  %d\n", md.codedCharSetId);
+  Format(&out, "  replyToQ        \"%s\"\n", Field(md.replyToQ, 48).c_str());
+  Format(&out, "  replyToQMgr     \"%s\"\n", Field(md.replyToQMgr, 48).c_str());
+  Format(&out, "  userIdentifier  \"%s\"\n", Field(md.userIdentifier, 12).c_str());
+  Format(&out, "  putApplName     \"%s\"\n", Field(md.putApplName, 28).c_str());
+  Format(&out, "  putDate         %s\n", Field(md.putDate, 8).c_str());
+  Format(&out, "  putTime         %s\n", Field(md.putTime, 8).c_str());
+  Format(&out, "  length          %zu\n", length);
+  for (size_t off = 0; off < length; off += 16) {
+    Format(&out, "  %08zx ", off);
+    const size_t n = std::min<size_t>(16, length - off);
     for (size_t i = 0; i < 16; ++i) {
-      if (off + i < data.size()) {
-        std::printf(" %02x", static_cast<unsigned char>(data[off + i]));
+      if (i < n) {
+        unsigned char c = static_cast<unsigned char>(data[off + i]);
+        const char hex[3] = {' ', kHex[c >> 4], kHex[c & 15]};
+        out.append(hex, 3);
       } else {
-        std::printf("   ");
+        out.append("   ");
       }
     }
-    std::printf("  |");
-    for (size_t i = 0; i < 16 && off + i < data.size(); ++i) {
+    out.append("  |");
+    for (size_t i = 0; i < n; ++i) {
       unsigned char c = static_cast<unsigned char>(data[off + i]);
-      std::putchar(c >= 32 && c < 127 ? c : '.');
+      out.push_back(c >= 32 && c < 127 ? static_cast<char>(c) : '.');
     }
-    std::printf("|\n");
+    out.append("|\n");
   }
+  std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 // Gets one message, growing the buffer after a 2080. Returns false on 2033.
@@ -249,6 +268,31 @@ bool Receive(const Session& s, RVLONG options, RVLONG waitMs, RVMD* md, std::str
     if (cc == RVCC_FAILED) Session::Fail("cannot get a message", rc);
     data->resize(static_cast<size_t>(len));
     return true;
+  }
+}
+
+// Writes data to standard output and makes sure that it got there: flushed, and on disk when
+// standard output is a file. what follows the failure's text.
+void WriteOut(const std::string& data, const std::string& what) {
+  errno = 0;
+  bool written = std::fwrite(data.data(), 1, data.size(), stdout) == data.size() &&
+                 std::fflush(stdout) == 0;
+  struct stat st;
+  if (written && ::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) &&
+      ::fsync(STDOUT_FILENO) != 0) {
+    written = false;
+  }
+  if (!written) {
+    throw CommandError{std::string("cannot write the message to standard output: ") +
+                       std::strerror(errno != 0 ? errno : EIO) + what};
+  }
+}
+
+// Says how many messages a --force took with it: nothing that a put stored goes in silence.
+void ReportRemoved(long long removed, const std::string& what) {
+  if (removed > 0) {
+    std::printf("%lld %s removed with %s\n", removed,
+                removed == 1 ? "message was" : "messages were", what.c_str());
   }
 }
 
@@ -327,14 +371,16 @@ const std::vector<Command>& Commands() {
       {"delete",
        "delete QM [--force]",
        "Deletes queue manager QM with its queues. Refuses while a queue holds messages,\n"
-       "unless --force is given. For a broker queue manager only the definition goes; the\n"
-       "queues stay on the broker.\n",
+       "unless --force is given; it then says how many messages went with it. For a\n"
+       "broker queue manager only the definition goes; the queues stay on the broker.\n",
        {},
        {"--force"},
        1,
        1,
        [](const auto& a, auto& o) {
-         Check(RVAdminDeleteQM(a[0].c_str(), o.count("--force") > 0));
+         long long removed = 0;
+         Check(RVAdminDeleteQMEx(a[0].c_str(), o.count("--force") > 0, &removed));
+         ReportRemoved(removed, "queue manager " + a[0]);
        }},
       {"define",
        "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]",
@@ -348,7 +394,7 @@ const std::vector<Command>& Commands() {
        {"--maxdepth", "--maxmsgl", "--type"},
        {},
        2,
-       1000,
+       SIZE_MAX,
        [](const auto& a, auto& o) {
          long long maxDepth = -1, maxMessageLength = -1;
          if (o.count("--maxdepth")) maxDepth = Number(o["--maxdepth"], "--maxdepth", 1);
@@ -371,14 +417,19 @@ const std::vector<Command>& Commands() {
          }
        }},
       {"undefine",
-       "undefine QM QUEUE",
+       "undefine QM QUEUE [--force]",
        "Removes queue QUEUE from QM. Refuses while the queue holds messages (rvqm clear\n"
-       "empties it).\n",
+       "empties it), unless --force is given; it then says how many messages went with it.\n",
        {},
-       {},
+       {"--force"},
        2,
        2,
-       [](const auto& a, auto&) { Check(RVAdminUndefineQueue(a[0].c_str(), a[1].c_str())); }},
+       [](const auto& a, auto& o) {
+         long long removed = 0;
+         Check(RVAdminUndefineQueueEx(a[0].c_str(), a[1].c_str(), o.count("--force") > 0,
+                                      &removed));
+         ReportRemoved(removed, "queue " + a[1]);
+       }},
       {"list",
        "list [QM]",
        "Lists the queues of QM (default: the default queue manager), one line each:\n"
@@ -393,13 +444,14 @@ const std::vector<Command>& Commands() {
        [](const auto& a, auto&) {
          if (!a.empty()) CheckName(a[0], "queue manager");
          std::vector<RVQINFO> queues;
-         Check(RVAdminListQueues(
+         RVLONG reason = RVAdminListQueues(
              a.empty() ? nullptr : a[0].c_str(),
              [](void* context, const RVQINFO* q) {
                static_cast<std::vector<RVQINFO>*>(context)->push_back(*q);
                return 0;
              },
-             &queues));
+             &queues);
+         // A queue whose definition is damaged is reported after the others are listed.
          size_t width = 1;
          for (const auto& q : queues) width = std::max(width, std::strlen(q.name));
          for (const auto& q : queues) {
@@ -407,13 +459,16 @@ const std::vector<Command>& Commands() {
                        q.depth >= 0 ? std::to_string(q.depth).c_str() : "-", q.maxDepth,
                        q.maxMsgLength);
          }
-         const RVQMINFO info = Describe(a.empty() ? "" : a[0]);
-         if (info.flags & RVQMF_BROKER) {
-           std::fprintf(stderr,
-                        "rvqm: note: %s is a broker queue manager: only the queues defined from "
-                        "this data folder are listed; the broker may have more\n",
-                        info.name);
+         if (reason == RVRC_NONE) {
+           const RVQMINFO info = Describe(a.empty() ? "" : a[0]);
+           if (info.flags & RVQMF_BROKER) {
+             std::fprintf(stderr,
+                          "rvqm: note: %s is a broker queue manager: only the queues defined "
+                          "from this data folder are listed; the broker may have more\n",
+                          info.name);
+           }
          }
+         Check(reason);
        }},
       {"show",
        "show [QM]",
@@ -485,8 +540,8 @@ const std::vector<Command>& Commands() {
          Check(RVAdminBrowse(
              a[0].c_str(), a[1].c_str(),
              [](void* context, const RVMD* md, const void* data, RVLONG length) {
-               PrintMessage(++*static_cast<long*>(context), *md,
-                            std::string(static_cast<const char*>(data), length));
+               PrintMessage(++*static_cast<long*>(context), *md, static_cast<const char*>(data),
+                            static_cast<size_t>(length));
                return 0;
              },
              &index));
@@ -524,7 +579,8 @@ const std::vector<Command>& Commands() {
        "get QM QUEUE [--wait MS]",
        "Takes the next message from QUEUE and writes its data to standard output. --wait\n"
        "waits up to MS milliseconds for one (-1: without limit). Exit status 2 when no\n"
-       "message came.\n",
+       "message came. The message leaves the queue only once it is written and flushed;\n"
+       "when standard output cannot take it, it stays on the queue.\n",
        {"--wait"},
        {},
        2,
@@ -539,12 +595,21 @@ const std::vector<Command>& Commands() {
          RVMD md;
          std::string data;
          RVLONG rc;
-         RVLONG options =
+         const RVLONG options =
              RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING | (wait != 0 ? RVGMO_WAIT : 0);
-         if (!Receive(s, options, wait, &md, &data, &rc)) {
-           throw CommandError{"no message on " + a[1] + ": " + RVReasonText(rc), 2};
+         // The message is held for this handle while it is written: should the write fail or
+         // this process die, closing the handle (or losing the connection) puts it back where
+         // it was.
+         const bool got = Receive(s, options | RVGMO_HOLD, wait, &md, &data, &rc);
+         if (!got) throw CommandError{"no message on " + a[1] + ": " + RVReasonText(rc), 2};
+         WriteOut(data, "; it stays on queue " + a[1]);
+         RVMD taken;
+         std::string again;
+         if (!Receive(s, RVGMO_NO_SYNCPOINT, 0, &taken, &again, &rc) ||
+             std::memcmp(taken.messageId, md.messageId, sizeof md.messageId) != 0) {
+           throw CommandError{"the message was written, but could not be taken from queue " +
+                              a[1] + ": " + RVReasonText(rc)};
          }
-         std::fwrite(data.data(), 1, data.size(), stdout);
        }},
       {"clear",
        "clear QM QUEUE",

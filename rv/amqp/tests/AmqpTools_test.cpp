@@ -83,6 +83,13 @@ TEST_F(AmqpToolsTest, RvqmSetsUpAndWorksABrokerQueueManager) {
   EXPECT_NE(r.out.find("|hello broker|"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("broker queue manager"), std::string::npos) << r.err;
 
+  // A get whose output cannot be written leaves the message on the queue.
+  r = ProcessRunner("/bin/sh", {"-c", std::string(RVQM_PROGRAM) + " get QR " + q1 + " >/dev/full"})
+          .Env("RV_DATA_DIR", _root)
+          .Timeout(std::chrono::seconds(30))
+          .Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("it stays on queue " + q1), std::string::npos) << r.err;
   r = Rvqm({"get", "QR", q1});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "hello broker");

@@ -42,7 +42,7 @@ class TakeJournal : public ForwardingFileSystem {
     if (!dir && rv::MessageFile::ParseName(n, &parsed)) {
       rv::UniqueFd fd(_real.OpenAt(d, n, O_RDONLY, 0));
       rv::MessageFile::Message m;
-      if (fd.valid() && rv::MessageFile::Read(fd.get(), n, &m).ok()) {
+      if (fd.valid() && rv::MessageFile::Read(_real, fd.get(), n, &m).ok()) {
         Say("T " + CheckPayload(std::string(m.data.begin(), m.data.end())));
       }
     }
@@ -71,20 +71,24 @@ int main(int argc, char** argv) {
       Say("P " + a[3] + ":" + std::to_string(i));
     }
   } else if (a[0] == "get" && a.size() == 5) {
-    static TakeJournal journal;
-    rv::SetFsForTesting(&journal);
-    o = Open(hconn, a[2], RVOO_INPUT_SHARED, &hobj);
-    if (o.cc != RVCC_OK) Fail("open: " + std::to_string(o.reason));
+    // The store itself, on the journaling file system.
+    TakeJournal journal;
+    StoreSession session;
+    rv::Status s = session.Connect(journal, a[1]);
+    std::unique_ptr<rv::OpenQueue> queue;
+    if (s.ok()) s = session.connection->Open(a[2], RVOO_INPUT_SHARED, &queue);
+    if (!s.ok()) Fail("open: " + s.message());
     long count = std::atol(a[3].c_str());
     RVLONG wait = static_cast<RVLONG>(std::atol(a[4].c_str()));
     for (long i = 0; i < count; ++i) {
       std::string data;
-      o = Get(hconn, hobj, &data, wait, nullptr, 1 << 20);
-      if (o.reason == RVRC_NO_MSG_AVAILABLE) break;
-      if (o.cc != RVCC_OK) Fail("get: " + std::to_string(o.reason));
+      s = StoreGet(*queue, &data, 1 << 20, wait != 0 ? RVGMO_WAIT : 0, wait);
+      if (s.reason() == RVRC_NO_MSG_AVAILABLE) break;
+      if (!s.ok()) Fail("get: " + s.message());
       std::string id = CheckPayload(data);
       Say(id.empty() ? "BAD " + std::to_string(data.size()) : "G " + id);
     }
+    queue->Close();
   } else if (a[0] == "hold" && a.size() == 3) {
     o = Open(hconn, a[2], RVOO_INPUT_SHARED, &hobj);
     if (o.cc != RVCC_OK) Fail("open: " + std::to_string(o.reason));

@@ -73,7 +73,8 @@ TEST_F(RvqmTest, PutFromFileClearUndefineDelete) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(
       r.err,
-      "rvqm undefine: cannot undefine queue Q on QM1: queue Q holds 2 messages (clear it first)\n");
+      "rvqm undefine: cannot undefine queue Q on QM1: queue Q holds 2 messages (clear it first, "
+      "or use --force)\n");
   r = Rvqm({"delete", "QM1"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
@@ -85,7 +86,8 @@ TEST_F(RvqmTest, PutFromFileClearUndefineDelete) {
   EXPECT_EQ(Rvqm({"list", "QM1"}).out, "");
   Ok({"define", "QM1", "Q"});
   Ok({"put", "QM1", "Q", file});
-  Ok({"delete", "QM1", "--force"});
+  EXPECT_EQ(Rvqm({"delete", "QM1", "--force"}).out,
+            "1 message was removed with queue manager QM1\n");
   r = Rvqm({"list", "QM1"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "rvqm list: cannot open queue manager QM1: queue manager QM1 does not exist\n");
