@@ -158,6 +158,18 @@ TEST_F(FileHelpersTest, WriteFileConvertsToTheLocalCodePageAndCountsSubstitution
                        path + " could not be converted to code page 819 and was replaced\n");
 }
 
+// In a UTF-8 locale ASCII passes unconverted; a byte that is no UTF-8 is replaced wherever it
+// stands in the message, also in the last bytes of a word.
+TEST_F(FileHelpersTest, WriteFileReplacesAnInvalidByteAtAnyPosition) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  const std::string path = Path("utf8.xml");
+  for (size_t at = 0; at < 20; ++at) {
+    const std::string before(at, 'a'), after(19 - at, 'b');
+    _utility.WriteFile(KesString(path.c_str()), Buffer("<?xml?>" + before + "\xFF" + after));
+    EXPECT_EQ(ReadWholeFile(path), "<?xml?>" + before + "\xEF\xBF\xBD" + after) << at;
+  }
+}
+
 // Code sets that have no code page number are written in their own encoding, not UTF-8.
 TEST_F(FileHelpersTest, WriteFileUsesCodeSetsWithoutANumberByTheirName) {
   const std::string nihon = "\xE6\x97\xA5\xE6\x9C\xAC";  // two CJK characters
