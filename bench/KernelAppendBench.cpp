@@ -18,8 +18,8 @@ double NsPerByte(F f) {
   for (int round = 0; round < 5; ++round) {
     auto start = std::chrono::steady_clock::now();
     f();
-    double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
-                    .count();
+    double ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     best = std::min(best, ns / (static_cast<double>(kPieces) * kPieceLen));
   }
   return best;

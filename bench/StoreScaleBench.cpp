@@ -211,33 +211,46 @@ int main(int argc, char** argv) {
   Ops ops;
   const int kOps = 10;
   double worst = 0;
-  worst = std::max(worst, Pairs("put (1 KiB, durable)", pairs, [&] { return ops.Put("DEEP", kOps); },
-                                [&] { return ops.Put("EMPTY", kOps); }, "at depth", "at 0"));
-  worst = std::max(worst, Pairs("get", pairs, [&] { return ops.Get("DEEP", kOps); },
-                                [&] { return ops.Get("EMPTY", kOps); }, "at depth", "at 0"));
-  worst = std::max(worst,
-                   Pairs("open+close", pairs, [&] { return ops.OpenClose("DEEP", kOps); },
-                         [&] { return ops.OpenClose("EMPTY", kOps); }, "at depth", "at 0"));
-  worst = std::max(worst, Pairs("connect+open+get+close+disconnect", pairs,
-                                [&] { return ops.Cycle("DEEP", kOps); },
-                                [&] { return ops.Cycle("EMPTY", kOps); }, "at depth", "at 0"));
+  worst = std::max(worst, Pairs(
+                              "put (1 KiB, durable)", pairs, [&] { return ops.Put("DEEP", kOps); },
+                              [&] { return ops.Put("EMPTY", kOps); }, "at depth", "at 0"));
+  worst = std::max(worst, Pairs(
+                              "get", pairs, [&] { return ops.Get("DEEP", kOps); },
+                              [&] { return ops.Get("EMPTY", kOps); }, "at depth", "at 0"));
+  worst = std::max(worst, Pairs(
+                              "open+close", pairs, [&] { return ops.OpenClose("DEEP", kOps); },
+                              [&] { return ops.OpenClose("EMPTY", kOps); }, "at depth", "at 0"));
+  worst = std::max(worst, Pairs(
+                              "connect+open+get+close+disconnect", pairs,
+                              [&] { return ops.Cycle("DEEP", kOps); },
+                              [&] { return ops.Cycle("EMPTY", kOps); }, "at depth", "at 0"));
   std::printf("depth %ld against 0: worst median ratio %.2f (goal: at most 1.5)\n", depth, worst);
 
   double list = Pairs(
-      "rvqm list", pairs, [&] { return Program(RVQM_PATH, {"list", "MANY"}); },
-      [&] { return Program(RVQM_PATH, {"list", "ONE"}); }, "1000 queues", "1 queue");
+      "rvqm list", pairs,
+      [&] {
+        return Program(RVQM_PATH, {"list", "MANY"});
+      },
+      [&] {
+        return Program(RVQM_PATH, {"list", "ONE"});
+      },
+      "1000 queues", "1 queue");
   std::printf("list of 1000 queues against 1: median ratio %.2f (goal: at most 2)\n", list);
 
   const std::string msg = root + "/" + rvtest::QueueFolder("SCALE", "DEEP") + "/msg";
   double browse = Pairs(
-      "rvqm browse > /dev/null", pairs, [&] { return Program(RVQM_PATH, {"browse", "SCALE", "DEEP"}); },
+      "rvqm browse > /dev/null", pairs,
+      [&] {
+        return Program(RVQM_PATH, {"browse", "SCALE", "DEEP"});
+      },
       [&] {
         return Program("/bin/sh", {"-c", "find " + msg + " -type f -print0 | xargs -0 cat"});
       },
       "rvqm browse", "cat");
-  std::printf("browse of %ld messages against cat of their files: median ratio %.2f (goal: at "
-              "most 3)\n",
-              depth, browse);
+  std::printf(
+      "browse of %ld messages against cat of their files: median ratio %.2f (goal: at "
+      "most 3)\n",
+      depth, browse);
   std::filesystem::remove_all(std::filesystem::path(root).parent_path());
   return 0;
 }

@@ -11,8 +11,8 @@ namespace {
 thread_local int noThrowDepth = 0;
 
 void Fail(const char* kind, const char* condition, const char* source, long line) {
-  std::string text = std::string("failed ") + kind + " \"" + (condition ? condition : "") +
-                     "\" (" + (source ? source : "") + ", line " + std::to_string(line) + ")";
+  std::string text = std::string("failed ") + kind + " \"" + (condition ? condition : "") + "\" (" +
+                     (source ? source : "") + ", line " + std::to_string(line) + ")";
   if (noThrowDepth > 0) {
     text += '\n';
     // One write, so that the line is not torn apart by other output.
@@ -37,5 +37,9 @@ void keskAssert(const char* condition, const char* source, long line) {
   Fail("assertion", condition, source, line);
 }
 
-KesCheckNoThrow::KesCheckNoThrow() { ++noThrowDepth; }
-KesCheckNoThrow::~KesCheckNoThrow() { --noThrowDepth; }
+KesCheckNoThrow::KesCheckNoThrow() {
+  ++noThrowDepth;
+}
+KesCheckNoThrow::~KesCheckNoThrow() {
+  --noThrowDepth;
+}

@@ -17,14 +17,22 @@ constexpr long kUtf8 = 1208;
 // ICU's name for a code page number.
 std::string IcuName(long codePage) {
   switch (codePage) {
-    case 1208: return "UTF-8";
-    case 819: return "ISO-8859-1";
-    case 923: return "ISO-8859-15";
-    case 1252: return "windows-1252";
-    case 367: return "US-ASCII";
-    case 1200: return "UTF-16BE";
-    case 1202: return "UTF-16LE";
-    default: return "ibm-" + std::to_string(codePage);
+    case 1208:
+      return "UTF-8";
+    case 819:
+      return "ISO-8859-1";
+    case 923:
+      return "ISO-8859-15";
+    case 1252:
+      return "windows-1252";
+    case 367:
+      return "US-ASCII";
+    case 1200:
+      return "UTF-16BE";
+    case 1202:
+      return "UTF-16LE";
+    default:
+      return "ibm-" + std::to_string(codePage);
   }
 }
 
@@ -248,15 +256,12 @@ uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& res
   UErrorCode status = U_ZERO_ERROR;
   _impl->_count = 0;
   if (strict != 0) {
-    icu.setToUCallBack(_impl->_to.get(), icu.toUStop, nullptr, nullptr, nullptr,
-                        &status);
-    icu.setFromUCallBack(_impl->_from.get(), icu.fromUStop, nullptr, nullptr,
-                          nullptr, &status);
+    icu.setToUCallBack(_impl->_to.get(), icu.toUStop, nullptr, nullptr, nullptr, &status);
+    icu.setFromUCallBack(_impl->_from.get(), icu.fromUStop, nullptr, nullptr, nullptr, &status);
   } else {
-    icu.setToUCallBack(_impl->_to.get(), CountToUnicode, &_impl->_count, nullptr, nullptr,
-                        &status);
-    icu.setFromUCallBack(_impl->_from.get(), CountFromUnicode, &_impl->_count, nullptr,
-                          nullptr, &status);
+    icu.setToUCallBack(_impl->_to.get(), CountToUnicode, &_impl->_count, nullptr, nullptr, &status);
+    icu.setFromUCallBack(_impl->_from.get(), CountFromUnicode, &_impl->_count, nullptr, nullptr,
+                         &status);
   }
   icu.resetToUnicode(_impl->_to.get());
   icu.resetFromUnicode(_impl->_from.get());
@@ -276,8 +281,8 @@ uint32_t KesConverter::Convert(const char* bytes, uint32_t count, KesString& res
     char* targetStart = target;
     char* targetLimit = reinterpret_cast<char*>(out.Data()) + capacity;
     status = U_ZERO_ERROR;
-    icu.convertEx(_impl->_from.get(), _impl->_to.get(), &target, targetLimit, &src, srcLimit,
-                   pivot, &pivotSource, &pivotTarget, pivot + 4096, reset, true, &status);
+    icu.convertEx(_impl->_from.get(), _impl->_to.get(), &target, targetLimit, &src, srcLimit, pivot,
+                  &pivotSource, &pivotTarget, pivot + 4096, reset, true, &status);
     reset = false;
     outLen += static_cast<size_t>(target - targetStart);
     out.SetLength(static_cast<uint32_t>(outLen));  // Reserve keeps only the bytes in use

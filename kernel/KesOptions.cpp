@@ -7,7 +7,8 @@ KesOptions::KesOptions(int argc, char* const* argv, const char* optionString)
     : _argc(argc), _argv(argv), _optionString(optionString != nullptr ? optionString : "") {}
 
 int KesOptions::Declared(char letter) const {
-  unsigned char wanted = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(letter)));
+  unsigned char wanted =
+      static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(letter)));
   for (const char* p = _optionString; *p != '\0'; ++p) {
     if (*p == ':') continue;
     if (std::tolower(static_cast<unsigned char>(*p)) == wanted) return p[1] == ':' ? 2 : 1;

@@ -185,7 +185,9 @@ KesString& KesString::Unquote(char quote, char escape) {
 KesString::Tokenizer::Tokenizer(char separator, char second, int32_t first, int32_t last)
     : _separator(separator), _second(second), _first(first), _last(last) {}
 
-KesString::Tokenizer::~Tokenizer() { delete _list; }
+KesString::Tokenizer::~Tokenizer() {
+  delete _list;
+}
 
 void KesString::Tokenizer::SetList(const KesString& list) {
   delete _list;

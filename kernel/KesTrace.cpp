@@ -20,7 +20,7 @@ int KesTrace::_On = 0;
 
 namespace {
 
-int traceFd = -1;        // the open trace file, or -1 for standard error
+int traceFd = -1;  // the open trace file, or -1 for standard error
 bool traceFdOpen = false;
 
 // Parses a non-negative number in decimal or 0x hex that fills the whole text.
@@ -89,7 +89,8 @@ void KesTrace::Configure() {
   std::string text(value);
   for (size_t from = 0;;) {
     size_t colon = text.find(':', from);
-    parts.push_back(text.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
+    parts.push_back(
+        text.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
     if (colon == std::string::npos) break;
     from = colon + 1;
   }
@@ -145,8 +146,8 @@ void KesTrace::Trace(const char* source, long line, const char* signature, long 
   WriteAll(Sink(), record.data(), record.size());
 }
 
-KesTrace::KesCtrFlow::KesCtrFlow(const char* source, long line, const char* signature,
-                                 long level, unsigned long component)
+KesTrace::KesCtrFlow::KesCtrFlow(const char* source, long line, const char* signature, long level,
+                                 unsigned long component)
     : _source(source), _line(line), _signature(signature), _level(level), _component(component) {
   if (IsOn(_level, 1, _component)) {
     static const char entry[] = " >entry";

@@ -40,8 +40,7 @@ class KesTrace {
                     const std::ostringstream& text);
   // The same with a text of len bytes.
   static void Trace(const char* source, long line, const char* signature, long level,
-                    unsigned long category, unsigned long component, const char* text,
-                    size_t len);
+                    unsigned long category, unsigned long component, const char* text, size_t len);
 
   // Reads the switches from the environment again (used at start-up and by tests).
   static void Configure();

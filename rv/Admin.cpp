@@ -385,8 +385,8 @@ RVLONG RVAdminListQueues(const char* qmName, RVQFN fn, void* context) {
       if (fn(context, &info) != 0) break;
     }
     if (s.ok() && !problems.empty()) {
-      s = Status::Error(RVRC_UNEXPECTED_ERROR, "cannot list every queue of " + t.qm.name + ": " +
-                                                   problems);
+      s = Status::Error(RVRC_UNEXPECTED_ERROR,
+                        "cannot list every queue of " + t.qm.name + ": " + problems);
     }
     return s;
   });

@@ -58,7 +58,8 @@ void FolderTree::Sweep(FileSystem& fs, int dirFd) {
     if (n.rfind(".new-", 0) != 0 && n.rfind(".deleting-", 0) != 0) continue;
     // ".kind-folder-pid-n": the pid is the last but one part.
     size_t last = n.rfind('-');
-    size_t before = last == std::string::npos || last == 0 ? std::string::npos : n.rfind('-', last - 1);
+    size_t before =
+        last == std::string::npos || last == 0 ? std::string::npos : n.rfind('-', last - 1);
     if (before == std::string::npos) continue;
     long pid = std::strtol(n.c_str() + before + 1, nullptr, 10);
     if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {

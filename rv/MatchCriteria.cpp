@@ -27,8 +27,7 @@ MatchCriteria::MatchCriteria(const RVMD& md, const RVGMO& gmo) {
 
 bool MatchCriteria::Matches(const RVMD& md) const {
   if (_byMessageId && std::memcmp(md.messageId, _messageId, RV_MSG_ID_LENGTH) != 0) return false;
-  if (_byCorrelationId &&
-      std::memcmp(md.correlationId, _correlationId, RV_CORREL_ID_LENGTH) != 0) {
+  if (_byCorrelationId && std::memcmp(md.correlationId, _correlationId, RV_CORREL_ID_LENGTH) != 0) {
     return false;
   }
   return true;

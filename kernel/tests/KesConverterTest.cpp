@@ -35,9 +35,17 @@ TEST(KesConverterTest, Utf8ToLatin1AndBack) {
 TEST(KesConverterTest, InvalidBytesAreSubstitutedAndCounted) {
   uint32_t subs = 0;
   // A lone continuation byte, a truncated sequence and an overlong form.
-  const std::string bad = "a\x80" "b\xE2\x82" "c\xC0\xAF" "d";
+  const std::string bad =
+      "a\x80"
+      "b\xE2\x82"
+      "c\xC0\xAF"
+      "d";
   std::string same = Convert(1208, 1208, bad, &subs);
-  EXPECT_EQ(same, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD" "d");
+  EXPECT_EQ(same,
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD\xEF\xBF\xBD"
+            "c\xEF\xBF\xBD\xEF\xBF\xBD"
+            "d");
   EXPECT_EQ(subs, 5u);
   EXPECT_GT(Convert(1208, 819, bad, &subs).size(), 0u);
   EXPECT_GE(subs, 3u);

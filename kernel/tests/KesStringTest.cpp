@@ -8,9 +8,13 @@
 
 namespace {
 
-std::string Str(const KesString& s) { return std::string(s.Chars(), s.LengthChar()); }
+std::string Str(const KesString& s) {
+  return std::string(s.Chars(), s.LengthChar());
+}
 
-int32_t Count(const KesBinary& b) { return b.Representation()->_refCount; }
+int32_t Count(const KesBinary& b) {
+  return b.Representation()->_refCount;
+}
 
 // Runs f and returns the text of the KesException it throws ("" when none).
 template <typename F>
@@ -110,14 +114,19 @@ TEST(KesStringTest, AppendRulesForEmptyAndSharedSides) {
 
 TEST(KesStringTest, NullStringsFailTheirPreconditions) {
   KesString null;
-  EXPECT_NE(Failure([&] { null.LengthChar(); }).find("failed precondition \"!IsNull()\" (keskstr, line "),
-            std::string::npos);
+  EXPECT_NE(
+      Failure([&] { null.LengthChar(); }).find("failed precondition \"!IsNull()\" (keskstr, line "),
+      std::string::npos);
   EXPECT_NE(Failure([&] { null.Chars(); }), "");
   EXPECT_NE(Failure([&] { null += KesString("x"); }).find("!IsNull() && !rhs.IsNull()"),
             std::string::npos);
   EXPECT_NE(Failure([&] { (void)(KesString("x") + null); }).find("!lhs.IsNull() && !rhs.IsNull()"),
             std::string::npos);
-  EXPECT_NE(Failure([&] { KesBinary b; b.Data(); }).find("keskbin"), std::string::npos);
+  EXPECT_NE(Failure([&] {
+              KesBinary b;
+              b.Data();
+            }).find("keskbin"),
+            std::string::npos);
 }
 
 TEST(KesStringTest, OrderingIsUnsignedBytewiseWithNullFirst) {
@@ -156,8 +165,9 @@ struct SubCase {
 TEST(KesStringTest, SubStringBounds) {
   const KesString s("abcdef");
   const SubCase cases[] = {
-      {1, 3, "abc"}, {0, 2, "ab"}, {4, KesString::ToEnd, "def"}, {4, 100, "def"},
-      {6, 1, "f"},   {7, 1, ""},   {100, 5, ""},                 {2, 0, ""},
+      {1, 3, "abc"},   {0, 2, "ab"}, {4, KesString::ToEnd, "def"},
+      {4, 100, "def"}, {6, 1, "f"},  {7, 1, ""},
+      {100, 5, ""},    {2, 0, ""},
   };
   for (const auto& c : cases) {
     KesString sub = s.SubString(c.start, c.len);
@@ -185,11 +195,20 @@ struct PatternCase {
 
 TEST(KesStringTest, MatchesPatternWholeString) {
   const PatternCase cases[] = {
-      {"key=value", "?*=*", 1}, {"=value", "?*=*", 0},    {"k=", "?*=*", 1},
-      {"Section:", "?*:*", 1},  {":x", "?*:*", 0},        {"a", "?", 1},
-      {"", "*", 1},             {"", "?", 0},             {"abc", "a*c", 1},
-      {"abcd", "a*c", 0},       {"aXbXc", "*X*X*", 1},    {"abc", "abc", 1},
-      {"ab", "abc", 0},         {"aaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*a*b", 1},
+      {"key=value", "?*=*", 1},
+      {"=value", "?*=*", 0},
+      {"k=", "?*=*", 1},
+      {"Section:", "?*:*", 1},
+      {":x", "?*:*", 0},
+      {"a", "?", 1},
+      {"", "*", 1},
+      {"", "?", 0},
+      {"abc", "a*c", 1},
+      {"abcd", "a*c", 0},
+      {"aXbXc", "*X*X*", 1},
+      {"abc", "abc", 1},
+      {"ab", "abc", 0},
+      {"aaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*a*b", 1},
       {"aaaaaaaaaaaaaaaaaaaaaaaaaaa", "*a*a*a*a*a*a*a*b", 0},
   };
   for (const auto& c : cases) {
@@ -217,11 +236,16 @@ struct QuoteCase {
 
 TEST(KesStringTest, UnquoteRemovesOneEnclosingPair) {
   const QuoteCase cases[] = {
-      {"'abc'", "abc"},         {"''", ""},
-      {"'a\\'b'", "a'b"},       {"'a\\\\b'", "a\\b"},
-      {"'unbalanced", "'unbalanced"}, {"'a'b'", "'a'b'"},
-      {"plain", "plain"},       {"'", "'"},
-      {"'ends escaped\\'", "'ends escaped\\'"}, {"\"dq\"", "\"dq\""},
+      {"'abc'", "abc"},
+      {"''", ""},
+      {"'a\\'b'", "a'b"},
+      {"'a\\\\b'", "a\\b"},
+      {"'unbalanced", "'unbalanced"},
+      {"'a'b'", "'a'b'"},
+      {"plain", "plain"},
+      {"'", "'"},
+      {"'ends escaped\\'", "'ends escaped\\'"},
+      {"\"dq\"", "\"dq\""},
   };
   for (const auto& c : cases) {
     KesString s(c.in);

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,8 +87,8 @@ struct GateCase {
 
 TEST_F(KesTraceTest, GateRefusesWhenAnySwitchRefuses) {
   const GateCase cases[] = {
-      {"10:4:1", true},  {"9:4:1", false},  {"10:3:1", false}, {"10:4:1024", false},
-      {"0", false},      {"50", true},      {"10:0xff:0x1", true},
+      {"10:4:1", true}, {"9:4:1", false}, {"10:3:1", false},     {"10:4:1024", false},
+      {"0", false},     {"50", true},     {"10:0xff:0x1", true},
   };
   for (const auto& c : cases) {
     Switches(c.switches);
@@ -112,14 +111,15 @@ TEST_F(KesTraceTest, RecordsCarryHeaderAndTextAsComposed) {
   t << "two\nlines" << std::ends;
   KesTrace::Trace("reqprobe", 78, "Sig", 10, 1024, 4, t);
   std::string log = Log();
-  EXPECT_NE(log.find(" UTC pid " + std::to_string(getpid()) + " reqprobe:77 "
+  EXPECT_NE(log.find(" UTC pid " + std::to_string(getpid()) +
+                     " reqprobe:77 "
                      "KesRVXMLTestUtility::Open() level 10 category 1 component 4 | "
                      "unable to open queue for input\n"),
             std::string::npos)
       << log;
   EXPECT_NE(log.find("category 1024 component 4 | two\nlines\n"), std::string::npos) << log;
   EXPECT_EQ(log.find('\0'), std::string::npos);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(_file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

@@ -12,8 +12,8 @@
 #include "FakeRvic.h"
 #include "KesException.h"
 #include "KesRVXMLTestUtility.h"
-#include "KesWaitInterval.h"
 #include "KesTrace.h"
+#include "KesWaitInterval.h"
 #include "RecordBytes.h"
 #include "TraceCapture.h"
 
@@ -303,9 +303,9 @@ TEST_F(QueueOperationsTest, FailedGetClosesDisconnectsAndThrowsNamingQueueAndRea
     long wait;
     bool expired;
   };
-  for (const Case& c : {Case{"empty queue", true, 0, 100, true},
-                        Case{"empty queue, no limit", true, 0, -1, false},
-                        Case{"broken connection", false, 2009, 100, false}}) {
+  for (const Case& c :
+       {Case{"empty queue", true, 0, 100, true}, Case{"empty queue, no limit", true, 0, -1, false},
+        Case{"broken connection", false, 2009, 100, false}}) {
     fakerv::Reset();
     if (!c.emptyQueue) Script("RVGET", RVCC_FAILED, c.scriptedReason);
     if (!c.emptyQueue) Fake().queue.push_back({"never taken", "Q", "QM"});

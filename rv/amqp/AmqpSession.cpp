@@ -82,8 +82,8 @@ std::string SocketFailure(const std::string& host, int port,
 int RememberVerifyError(int ok, X509_STORE_CTX* store) {
   auto* ssl =
       static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-  auto* first = ssl != nullptr ? static_cast<long*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)))
-                               : nullptr;
+  auto* first =
+      ssl != nullptr ? static_cast<long*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))) : nullptr;
   if (!ok && first != nullptr && *first == X509_V_OK) *first = X509_STORE_CTX_get_error(store);
   return ok;
 }

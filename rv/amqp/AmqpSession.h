@@ -109,9 +109,8 @@ class AmqpSession {
                  Clock::time_point deadline);
   Status SetUpTls(amqp_socket_t* socket, const AmqpSettings::Tls& tls);
   // Why the library's socket open failed with code.
-  std::string OpenFailure(int code, const AmqpUrl::Endpoint& endpoint,
-                                 const AmqpSettings::Tls& tls, Clock::time_point started,
-                          Clock::time_point deadline) const;
+  std::string OpenFailure(int code, const AmqpUrl::Endpoint& endpoint, const AmqpSettings::Tls& tls,
+                          Clock::time_point started, Clock::time_point deadline) const;
   Status Broken(RVLONG reason, const std::string& text);
   Status ServerClose(uint16_t code, const std::string& text, bool connection,
                      const std::string& what);

@@ -42,7 +42,7 @@ Status EmbeddedBackend::CheckDelete(const QueueManagerDir& qm) {
 Status EmbeddedBackend::Delete(DataRoot& root, const QueueManagerDir& qm, bool force,
                                int64_t* removed) {
   return QueueStore::DeleteAll(*qm.fs, qm.dir->get(), qm.name, force, removed,
-                              [&] { return root.DeleteQueueManager(qm.name); });
+                               [&] { return root.DeleteQueueManager(qm.name); });
 }
 
 }  // namespace rv

@@ -47,8 +47,8 @@ Status EmbeddedConnection::List(std::vector<QueueSummary>* queues) {
   if (!s.ok()) return s;
   queues->clear();
   for (const auto& q : stored) {
-    queues->push_back({q.name, q.depth, q.definition.maxDepth, q.definition.maxMessageLength,
-                       q.problem});
+    queues->push_back(
+        {q.name, q.depth, q.definition.maxDepth, q.definition.maxMessageLength, q.problem});
   }
   return Status::Ok();
 }

@@ -80,9 +80,8 @@ Status EmbeddedQueue::ReturnStrays() {
   return Status::Ok();
 }
 
-Status EmbeddedQueue::TakeClaimed(const std::string& name, const MatchCriteria& criteria,
-                                  void* buf, RVLONG bufLen, bool hold, Delivery* delivery,
-                                  Outcome* outcome) {
+Status EmbeddedQueue::TakeClaimed(const std::string& name, const MatchCriteria& criteria, void* buf,
+                                  RVLONG bufLen, bool hold, Delivery* delivery, Outcome* outcome) {
   *outcome = Outcome::kSkipped;
   const int claimDir = _owner->claimDir();
   const bool wasHeld = _held == name;
@@ -323,13 +322,16 @@ Status EmbeddedQueue::Get(const RVGMO& gmo, const MatchCriteria& criteria, void*
     if (_store->Gone()) return deleted;
     now = std::chrono::steady_clock::now();
     if (now >= deadline) {
-      return Status::Error(RVRC_NO_MSG_AVAILABLE, "no message arrived on " + queueName + " in time");
+      return Status::Error(RVRC_NO_MSG_AVAILABLE,
+                           "no message arrived on " + queueName + " in time");
     }
-    int64_t ms = std::chrono::ceil<std::chrono::milliseconds>(_lastRecovery + kRecoveryInterval - now)
-                     .count();
+    int64_t ms =
+        std::chrono::ceil<std::chrono::milliseconds>(_lastRecovery + kRecoveryInterval - now)
+            .count();
     ms = std::min(ms, kCheckIntervalMs);
     if (deadline != std::chrono::steady_clock::time_point::max()) {
-      ms = std::min<int64_t>(ms, std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+      ms = std::min<int64_t>(ms,
+                             std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
     }
     control.Wait(seen, std::max<int64_t>(ms, 1));
   }

@@ -65,8 +65,8 @@ class EmbeddedQueue : public OpenQueue {
   std::unique_ptr<QueueOwner> _owner;
   UniqueFd _inputLock;
   std::map<std::string, Descriptor> _descriptors;  // read by gets that select by identifier
-  std::string _held;          // claimed for this handle: after a 2080, or with RVGMO_HOLD
-  bool _heldChecked = false;  // its checksum is known good
+  std::string _held;                    // claimed for this handle: after a 2080, or with RVGMO_HOLD
+  bool _heldChecked = false;            // its checksum is known good
   std::map<std::string, bool> _strays;  // claims that could not be returned yet
   int _browsePriority = 0;              // where the next browse-next looks
   uint64_t _browseSequence = 0;

@@ -32,7 +32,8 @@ std::string BootId(FileSystem& fs) {
   if (!known.empty()) return known;
   UniqueFd fd(fs.OpenPath("/proc/sys/kernel/random/boot_id", O_RDONLY));
   char text[kBootIdLength] = {};
-  if (fd.valid() && fs.ReadAt(fd.get(), text, sizeof text, 0) == static_cast<ssize_t>(sizeof text)) {
+  if (fd.valid() &&
+      fs.ReadAt(fd.get(), text, sizeof text, 0) == static_cast<ssize_t>(sizeof text)) {
     known.assign(text, sizeof text);
   }
   return known;
@@ -168,7 +169,8 @@ bool QueueControl::ReadListing(FileSystem& fs, int queuesFd, const std::string& 
                                const struct stat* definitionFile, Listing* listing) {
   UniqueFd fd(fs.OpenAt(queuesFd, folder + "/" + kFile, O_RDONLY | O_NONBLOCK, 0));
   Layout copy;
-  if (!fd.valid() || fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
+  if (!fd.valid() ||
+      fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
     return false;
   }
   QueueControl view(fs);
@@ -200,9 +202,9 @@ void QueueControl::CacheDefinition(const Definition& definition) {
     return;
   }
   // One writer at a time: whoever makes the sequence odd writes, the others leave it to them.
-  if (sequence % 2 != 0 || !__atomic_compare_exchange_n(&l.definitionSequence, &sequence,
-                                                        sequence + 1, false, __ATOMIC_ACQ_REL,
-                                                        __ATOMIC_ACQUIRE)) {
+  if (sequence % 2 != 0 ||
+      !__atomic_compare_exchange_n(&l.definitionSequence, &sequence, sequence + 1, false,
+                                   __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     return;
   }
   l.maxDepth = definition.maxDepth;
@@ -226,7 +228,8 @@ bool QueueControl::Trusted() const {
   }
   for (int p = 0; p < kPriorities; ++p) {
     uint64_t next = __atomic_load_n(&l.next[p], __ATOMIC_RELAXED);
-    if (next > kSequenceMask || HeadSequence(__atomic_load_n(&l.head[p], __ATOMIC_RELAXED)) > next) {
+    if (next > kSequenceMask ||
+        HeadSequence(__atomic_load_n(&l.head[p], __ATOMIC_RELAXED)) > next) {
       return false;
     }
   }
@@ -254,8 +257,8 @@ void QueueControl::Rebuild(int64_t depth, const uint64_t* next, const uint64_t* 
     uint64_t old = intact ? __atomic_load_n(&l.next[p], __ATOMIC_SEQ_CST) : 0;
     uint64_t fresh = old <= kSequenceMask ? std::max(old, next[p]) : next[p];
     __atomic_store_n(&l.next[p], fresh & kSequenceMask, __ATOMIC_SEQ_CST);
-    uint64_t epoch = (__atomic_load_n(&l.head[p], __ATOMIC_SEQ_CST) & ~kSequenceMask) +
-                     (kSequenceMask + 1);
+    uint64_t epoch =
+        (__atomic_load_n(&l.head[p], __ATOMIC_SEQ_CST) & ~kSequenceMask) + (kSequenceMask + 1);
     __atomic_store_n(&l.head[p], epoch | (lowest[p] & kSequenceMask), __ATOMIC_SEQ_CST);
   }
   __atomic_store_n(&l.flags, keep, __ATOMIC_SEQ_CST);
@@ -290,8 +293,8 @@ bool QueueControl::Reserve(int64_t maxDepth) {
 
 void QueueControl::Release() {
   int64_t d = __atomic_load_n(&_layout->depth, __ATOMIC_SEQ_CST);
-  while (d > 0 && !__atomic_compare_exchange_n(&_layout->depth, &d, d - 1, false,
-                                                __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+  while (d > 0 && !__atomic_compare_exchange_n(&_layout->depth, &d, d - 1, false, __ATOMIC_SEQ_CST,
+                                               __ATOMIC_SEQ_CST)) {
   }
 }
 

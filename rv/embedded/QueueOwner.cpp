@@ -49,9 +49,8 @@ Status QueueOwner::Create(QueueStore& store, bool takes, std::unique_ptr<QueueOw
     // Recovery in another process may have taken the lock between create and lock, found no
     // claims and removed the file: then this lock guards nothing and a new owner is needed.
     struct stat mine, named;
-    if (fs.Fstat(o->_lock.get(), &mine) == 0 &&
-        fs.StatAt(store.ownersDir(), o->_id, &named) == 0 && mine.st_ino == named.st_ino &&
-        mine.st_dev == named.st_dev) {
+    if (fs.Fstat(o->_lock.get(), &mine) == 0 && fs.StatAt(store.ownersDir(), o->_id, &named) == 0 &&
+        mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
       break;
     }
     if (attempt >= 8) {

@@ -54,8 +54,8 @@ Status ReadDefinition(FileSystem& fs, int queueDirFd, const std::string& name,
   }
   if (!s.ok()) return Status::Error(s.reason(), "queue " + name + ": " + s.message());
   def->name = settings["name"].empty() ? name : settings["name"];
-  for (auto [key, field] : {std::pair{"maxdepth", &def->maxDepth},
-                            std::pair{"maxmsgl", &def->maxMessageLength}}) {
+  for (auto [key, field] :
+       {std::pair{"maxdepth", &def->maxDepth}, std::pair{"maxmsgl", &def->maxMessageLength}}) {
     auto it = settings.find(key);
     if (it == settings.end()) continue;
     size_t used = 0;
@@ -66,9 +66,9 @@ Status ReadDefinition(FileSystem& fs, int queueDirFd, const std::string& name,
       used = 0;
     }
     if (used == 0 || used != it->second.size() || value < 0) {
-      return Status::Error(RVRC_UNEXPECTED_ERROR, "queue.ini of queue " + name + " is damaged: " +
-                                                      key + " is \"" + it->second +
-                                                      "\", not a number");
+      return Status::Error(RVRC_UNEXPECTED_ERROR, "queue.ini of queue " + name +
+                                                      " is damaged: " + key + " is \"" +
+                                                      it->second + "\", not a number");
     }
     *field = value;
   }
@@ -88,7 +88,8 @@ Status CountMessages(FileSystem& fs, int queueDirFd, int64_t* depth) {
   for (const auto& o : owners) {
     UniqueFd dir(fs.OpenAt(claims.get(), o, O_RDONLY | O_DIRECTORY, 0));
     std::vector<std::string> held;
-    if (dir.valid() && fs.List(dir.get(), &held) == 0) names.insert(names.end(), held.begin(), held.end());
+    if (dir.valid() && fs.List(dir.get(), &held) == 0)
+      names.insert(names.end(), held.begin(), held.end());
   }
   MessageFile::Name parsed;
   *depth = std::count_if(names.begin(), names.end(),
@@ -261,10 +262,10 @@ Status QueueStore::DeleteAll(FileSystem& fs, int qmDirFd, const std::string& qmN
       if (!lock.status().ok()) return lock.status();
       if (!store->control().Trusted()) s = store->Recount();
       if (s.ok() && store->control().depth() > 0) {
-        s = Status::Error(RVRC_OPTIONS_ERROR,
-                          "queue " + store->definition().name + " of " + qmName + " holds " +
-                              std::to_string(store->control().depth()) +
-                              " messages (use --force to delete anyway)");
+        s = Status::Error(RVRC_OPTIONS_ERROR, "queue " + store->definition().name + " of " +
+                                                  qmName + " holds " +
+                                                  std::to_string(store->control().depth()) +
+                                                  " messages (use --force to delete anyway)");
       }
       if (!s.ok()) return s;
     }
@@ -541,8 +542,8 @@ Status QueueStore::LowestWaiting(int priority, uint64_t from, uint64_t* sequence
   }
   MessageFile::Name parsed;
   for (const auto& n : names) {
-    if (MessageFile::ParseName(n, &parsed) && !parsed.firstLayout &&
-        parsed.priority == priority && parsed.sequence >= from) {
+    if (MessageFile::ParseName(n, &parsed) && !parsed.firstLayout && parsed.priority == priority &&
+        parsed.sequence >= from) {
       lowest = std::min(lowest, parsed.sequence);
     }
   }

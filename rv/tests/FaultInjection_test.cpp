@@ -131,24 +131,25 @@ TEST_P(FaultInjectionTest, FailedPutLosesNothingAndShowsNothingHalfWritten) {
     ASSERT_TRUE(session.connection->Open(q, RVOO_OUTPUT, &queue).ok());
   };
   prepare();
-  int n = EveryN(200, false, [&] { return StorePut(*queue, "new"); },
-                 [&](bool ok, const rv::Status& s, int n) {
-                   if (!ok) {
-                     EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
-                   }
-                   EXPECT_TRUE(StorePut(*queue, "again").ok()) << "n=" << n;
-                   queue->Close();
-                   queue.reset();
-                   auto left = Drain("QM1", q);
-                   auto expected = kEarlier;
-                   // Only a failed flush of the folder after publishing may leave the (whole)
-                   // message behind.
-                   if (ok || (left.size() == 5 && left[3] == "new")) expected.push_back("new");
-                   expected.push_back("again");
-                   EXPECT_EQ(left, expected) << "n=" << n;
-                   ExpectClean(q, n);
-                   prepare();
-                 });
+  int n = EveryN(
+      200, false, [&] { return StorePut(*queue, "new"); },
+      [&](bool ok, const rv::Status& s, int n) {
+        if (!ok) {
+          EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
+        }
+        EXPECT_TRUE(StorePut(*queue, "again").ok()) << "n=" << n;
+        queue->Close();
+        queue.reset();
+        auto left = Drain("QM1", q);
+        auto expected = kEarlier;
+        // Only a failed flush of the folder after publishing may leave the (whole)
+        // message behind.
+        if (ok || (left.size() == 5 && left[3] == "new")) expected.push_back("new");
+        expected.push_back("again");
+        EXPECT_EQ(left, expected) << "n=" << n;
+        ExpectClean(q, n);
+        prepare();
+      });
   EXPECT_GT(n, 5);
 }
 
@@ -164,21 +165,22 @@ TEST_P(FaultInjectionTest, FailedGetLosesNothingAndTheNextGetWorks) {
   };
   prepare();
   std::string data;
-  int n = EveryN(200, false, [&] { return StoreGet(*queue, &data); },
-                 [&](bool ok, const rv::Status& s, int n) {
-                   std::vector<std::string> got;
-                   if (!ok) {
-                     EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
-                     ASSERT_TRUE(StoreGet(*queue, &data).ok()) << "n=" << n;
-                   }
-                   got.push_back(data);
-                   queue->Close();
-                   queue.reset();
-                   for (auto& m : Drain("QM1", q)) got.push_back(m);
-                   EXPECT_EQ(got, kEarlier) << "n=" << n;
-                   ExpectClean(q, n);
-                   prepare();
-                 });
+  int n = EveryN(
+      200, false, [&] { return StoreGet(*queue, &data); },
+      [&](bool ok, const rv::Status& s, int n) {
+        std::vector<std::string> got;
+        if (!ok) {
+          EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
+          ASSERT_TRUE(StoreGet(*queue, &data).ok()) << "n=" << n;
+        }
+        got.push_back(data);
+        queue->Close();
+        queue.reset();
+        for (auto& m : Drain("QM1", q)) got.push_back(m);
+        EXPECT_EQ(got, kEarlier) << "n=" << n;
+        ExpectClean(q, n);
+        prepare();
+      });
   EXPECT_GT(n, 3);
 }
 
@@ -201,17 +203,18 @@ TEST_P(FaultInjectionTest, FailedRecoveryLosesNothingAndRecoversLater) {
   };
   prepare();
   std::unique_ptr<rv::OpenQueue> queue;
-  int n = EveryN(400, false, [&] { return session.connection->Open(q, RVOO_INPUT_SHARED, &queue); },
-                 [&](bool ok, const rv::Status& s, int n) {
-                   if (!ok) {
-                     EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
-                   }
-                   if (queue) queue->Close();
-                   queue.reset();
-                   EXPECT_EQ(Drain("QM1", q), kEarlier) << "n=" << n;
-                   ExpectClean(q, n);
-                   prepare();
-                 });
+  int n = EveryN(
+      400, false, [&] { return session.connection->Open(q, RVOO_INPUT_SHARED, &queue); },
+      [&](bool ok, const rv::Status& s, int n) {
+        if (!ok) {
+          EXPECT_EQ(s.reason(), RVRC_RESOURCE_PROBLEM) << "n=" << n;
+        }
+        if (queue) queue->Close();
+        queue.reset();
+        EXPECT_EQ(Drain("QM1", q), kEarlier) << "n=" << n;
+        ExpectClean(q, n);
+        prepare();
+      });
   EXPECT_GT(n, 10);
 }
 
@@ -221,26 +224,27 @@ TEST_P(FaultInjectionTest, FailedDefineLeavesNoQueueAndTheSameDefineWorksAgain) 
   rv::QueueAttributes attributes;
   // The n-th call alone fails, so that the clean-up after it runs, as on a disk that is full
   // for a write but still renames and removes.
-  int n = EveryN(200, true,
-                 [&] {
-                   attributes.name = "D" + std::to_string(++queues);
-                   return session.connection->Define(attributes);
-                 },
-                 [&](bool ok, const rv::Status&, int n) {
-                   auto listed = Queues("QM1");
-                   bool shown = std::count(listed.begin(), listed.end(), attributes.name) > 0;
-                   EXPECT_EQ(shown, ok) << "n=" << n;
-                   if (!ok) DefineQueue("QM1", attributes.name);
-                   // Whole: a put and a get work on it.
-                   RVHCONN c;
-                   RVHOBJ o;
-                   ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
-                   ASSERT_EQ(Open(c, attributes.name, RVOO_OUTPUT, &o).cc, RVCC_OK) << "n=" << n;
-                   EXPECT_EQ(Put(c, o, "x").cc, RVCC_OK);
-                   Close(c, &o);
-                   Disconnect(&c);
-                   EXPECT_EQ(Drain("QM1", attributes.name), std::vector<std::string>{"x"});
-                 });
+  int n = EveryN(
+      200, true,
+      [&] {
+        attributes.name = "D" + std::to_string(++queues);
+        return session.connection->Define(attributes);
+      },
+      [&](bool ok, const rv::Status&, int n) {
+        auto listed = Queues("QM1");
+        bool shown = std::count(listed.begin(), listed.end(), attributes.name) > 0;
+        EXPECT_EQ(shown, ok) << "n=" << n;
+        if (!ok) DefineQueue("QM1", attributes.name);
+        // Whole: a put and a get work on it.
+        RVHCONN c;
+        RVHOBJ o;
+        ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
+        ASSERT_EQ(Open(c, attributes.name, RVOO_OUTPUT, &o).cc, RVCC_OK) << "n=" << n;
+        EXPECT_EQ(Put(c, o, "x").cc, RVCC_OK);
+        Close(c, &o);
+        Disconnect(&c);
+        EXPECT_EQ(Drain("QM1", attributes.name), std::vector<std::string>{"x"});
+      });
   EXPECT_GT(n, 10);
 }
 
@@ -254,19 +258,20 @@ TEST_P(FaultInjectionTest, FailedUndefineKeepsTheQueueWithEveryMessage) {
   };
   prepare();
   int64_t removed = -1;
-  int n = EveryN(200, false, [&] { return session.connection->UndefineForced(q, &removed); },
-                 [&](bool ok, const rv::Status&, int n) {
-                   auto listed = Queues("QM1");
-                   bool shown = std::count(listed.begin(), listed.end(), q) > 0;
-                   if (ok) {
-                     EXPECT_FALSE(shown) << "n=" << n;
-                     EXPECT_EQ(removed, 3) << "n=" << n;
-                   } else {
-                     ASSERT_TRUE(shown) << "n=" << n << ": a failed undefine took the queue";
-                     EXPECT_EQ(Drain("QM1", q), kEarlier) << "n=" << n;
-                   }
-                   prepare();
-                 });
+  int n = EveryN(
+      200, false, [&] { return session.connection->UndefineForced(q, &removed); },
+      [&](bool ok, const rv::Status&, int n) {
+        auto listed = Queues("QM1");
+        bool shown = std::count(listed.begin(), listed.end(), q) > 0;
+        if (ok) {
+          EXPECT_FALSE(shown) << "n=" << n;
+          EXPECT_EQ(removed, 3) << "n=" << n;
+        } else {
+          ASSERT_TRUE(shown) << "n=" << n << ": a failed undefine took the queue";
+          EXPECT_EQ(Drain("QM1", q), kEarlier) << "n=" << n;
+        }
+        prepare();
+      });
   EXPECT_GT(n, 5);
 }
 
@@ -275,22 +280,23 @@ TEST_P(FaultInjectionTest, FailedCreateLeavesNoQueueManagerAndTheSameCreateWorks
   ASSERT_TRUE(rv::DataRoot::Open(false, &dataRoot, faulty).ok());
   std::string name;
   // The n-th call alone fails, as in the define above.
-  int n = EveryN(200, true,
-                 [&] {
-                   name = "C" + std::to_string(++queues);
-                   return dataRoot.CreateQueueManager(name, true, {{"backend", "embedded"}});
-                 },
-                 [&](bool ok, const rv::Status&, int n) {
-                   EXPECT_EQ(QueueManagerExists(name), ok) << "n=" << n;
-                   if (!ok) {
-                     ASSERT_EQ(RVAdminCreateQM(name.c_str(), 1, nullptr, nullptr, 0), RVRC_NONE)
-                         << "n=" << n << ": " << RVErrorText();
-                   }
-                   RVQMINFO info;
-                   ASSERT_EQ(RVAdminDescribeQM(nullptr, &info), RVRC_NONE) << "n=" << n;
-                   EXPECT_EQ(std::string(info.name), name) << "n=" << n;
-                   DefineQueue(name, "Q");
-                 });
+  int n = EveryN(
+      200, true,
+      [&] {
+        name = "C" + std::to_string(++queues);
+        return dataRoot.CreateQueueManager(name, true, {{"backend", "embedded"}});
+      },
+      [&](bool ok, const rv::Status&, int n) {
+        EXPECT_EQ(QueueManagerExists(name), ok) << "n=" << n;
+        if (!ok) {
+          ASSERT_EQ(RVAdminCreateQM(name.c_str(), 1, nullptr, nullptr, 0), RVRC_NONE)
+              << "n=" << n << ": " << RVErrorText();
+        }
+        RVQMINFO info;
+        ASSERT_EQ(RVAdminDescribeQM(nullptr, &info), RVRC_NONE) << "n=" << n;
+        EXPECT_EQ(std::string(info.name), name) << "n=" << n;
+        DefineQueue(name, "Q");
+      });
   EXPECT_GT(n, 5);
 }
 
@@ -306,19 +312,17 @@ TEST_P(FaultInjectionTest, FailedDeleteKeepsTheQueueManagerWithEveryMessage) {
   };
   prepare();
   int64_t removed = -1;
-  int n = EveryN(300, false,
-                 [&] {
-                   return session.backend->Delete(session.root, session.qm, true, &removed);
-                 },
-                 [&](bool ok, const rv::Status&, int n) {
-                   EXPECT_EQ(QueueManagerExists(qm), !ok) << "n=" << n;
-                   if (ok) {
-                     EXPECT_EQ(removed, 3) << "n=" << n;
-                   } else {
-                     EXPECT_EQ(Drain(qm, q), kEarlier) << "n=" << n;
-                   }
-                   prepare();
-                 });
+  int n = EveryN(
+      300, false, [&] { return session.backend->Delete(session.root, session.qm, true, &removed); },
+      [&](bool ok, const rv::Status&, int n) {
+        EXPECT_EQ(QueueManagerExists(qm), !ok) << "n=" << n;
+        if (ok) {
+          EXPECT_EQ(removed, 3) << "n=" << n;
+        } else {
+          EXPECT_EQ(Drain(qm, q), kEarlier) << "n=" << n;
+        }
+        prepare();
+      });
   EXPECT_GT(n, 5);
 }
 

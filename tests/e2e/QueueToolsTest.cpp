@@ -1,7 +1,6 @@
 // End-to-end tests of reqprobe and upesprobe: the built programs run as processes
 // against a queue manager of their own in a temporary data root.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <sstream>
@@ -375,9 +374,10 @@ TEST_F(QueueToolsTest, FiniteWaitThatRunsOutEndsWith124AndWritesNothing) {
   EXPECT_FALSE(Exists("reply.xml"));
   EXPECT_EQ(Depth("IN.Q"), 1);  // the request went out before the wait
 
-  WriteWholeFile(_dir + "/upes.ini", "UPESQueue=UPES.Q\nUPESQueueManager=QM1\n"
-                                     "ActivityImplXMLFile=saved.xml\n"
-                                     "ActivityResponseXMLFile=skel.xml\nWaitInterval = 0\n");
+  WriteWholeFile(_dir + "/upes.ini",
+                 "UPESQueue=UPES.Q\nUPESQueueManager=QM1\n"
+                 "ActivityImplXMLFile=saved.xml\n"
+                 "ActivityResponseXMLFile=skel.xml\nWaitInterval = 0\n");
   ProcessResult upes = Upes({"-l", "upes.ini"});
   EXPECT_EQ(upes.out, "");
   EXPECT_EQ(upes.err,
@@ -391,18 +391,18 @@ TEST_F(QueueToolsTest, FiniteWaitThatRunsOutEndsWith124AndWritesNothing) {
 // file's WaitInterval, and -l without the key waits without limit again.
 TEST_F(QueueToolsTest, FiniteWaitTakesAMessageThatIsThere) {
   Rvqm({"put", "QM1", "OUT.Q", "skel.xml"});
-  WriteWholeFile(_dir + "/req.ini", "InputXMLFile=req.xml\nInputQueue=IN.Q\n"
-                                    "InputQueueManager=QM1\nOutputQueue=OUT.Q\n"
-                                    "OutputQueueManager=QM1\nOutputXMLFile=reply.xml\n"
-                                    "WaitInterval=abc\n");
+  WriteWholeFile(_dir + "/req.ini",
+                 "InputXMLFile=req.xml\nInputQueue=IN.Q\n"
+                 "InputQueueManager=QM1\nOutputQueue=OUT.Q\n"
+                 "OutputQueueManager=QM1\nOutputXMLFile=reply.xml\n"
+                 "WaitInterval=abc\n");
   ProcessResult r = Req({"-l", "req.ini", "-w", "60000"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(File("reply.xml"), kSkeleton);
 
   Rvqm({"put", "QM1", "UPES.Q", "req.xml", "--reply-to", "OUT.Q", "--reply-to-qmgr", "QM1"});
-  ProcessResult upes =
-      Upes({"-w", "x", "-u", "UPES.Q", "-m", "QM1", "-a", "saved.xml", "-r", "skel.xml", "-W",
-            "60000"});
+  ProcessResult upes = Upes(
+      {"-w", "x", "-u", "UPES.Q", "-m", "QM1", "-a", "saved.xml", "-r", "skel.xml", "-W", "60000"});
   EXPECT_EQ(upes.status, 0) << upes.err;
   EXPECT_EQ(File("saved.xml"), kRequest);
 }
@@ -413,20 +413,23 @@ TEST_F(QueueToolsTest, BadWaitIntervalIsRefusedBeforeAnyQueueIsTouched) {
   // A negative value can only be given in the option's own word: "-w -5" reads "-5" as an
   // option.
   for (const std::string bad : {"abc", "-5", "2147483648", "99999999999", "1.5", "+7"}) {
-    ProcessResult req = Req({"-i", "req.xml", "-r", "IN.Q", "-s", "QM1", "-t", "OUT.Q", "-u",
-                             "QM1", "-o", "reply.xml", "-w" + bad});
+    ProcessResult req = Req({"-i", "req.xml", "-r", "IN.Q", "-s", "QM1", "-t", "OUT.Q", "-u", "QM1",
+                             "-o", "reply.xml", "-w" + bad});
     EXPECT_EQ(req.out, kUnknownError) << bad;
     EXPECT_EQ(req.err, std::string("reqprobe: -w takes a wait in milliseconds from 0 to "
-                                   "2147483647, not \"") + bad + "\"\n");
+                                   "2147483647, not \"") +
+                           bad + "\"\n");
     EXPECT_EQ(req.status, 1);
   }
-  WriteWholeFile(_dir + "/upes.ini", "UPESQueue=UPES.Q\nUPESQueueManager=QM1\n"
-                                     "ActivityImplXMLFile=saved.xml\n"
-                                     "ActivityResponseXMLFile=skel.xml\nWaitInterval=soon\n");
+  WriteWholeFile(_dir + "/upes.ini",
+                 "UPESQueue=UPES.Q\nUPESQueueManager=QM1\n"
+                 "ActivityImplXMLFile=saved.xml\n"
+                 "ActivityResponseXMLFile=skel.xml\nWaitInterval=soon\n");
   ProcessResult upes = Upes({"-l", "upes.ini"});
   EXPECT_EQ(upes.out, kUnknownError);
-  EXPECT_EQ(upes.err, "upesprobe: WaitInterval in upes.ini takes a wait in milliseconds from 0 to "
-                      "2147483647, not \"soon\"\n");
+  EXPECT_EQ(upes.err,
+            "upesprobe: WaitInterval in upes.ini takes a wait in milliseconds from 0 to "
+            "2147483647, not \"soon\"\n");
   EXPECT_EQ(upes.status, 1);
   EXPECT_EQ(Depth("IN.Q"), 0);
   EXPECT_EQ(Depth("UPES.Q"), 1);
@@ -485,10 +488,10 @@ class RoundTripTest : public QueueToolsTest {
  protected:
   void RoundTrip(const std::string& request, bool trace) {
     WriteWholeFile(_dir + "/req.xml", request);
-    ProcessRunner upes = Tool(UPESPROBE, {"-u", "UPES.Q", "-m", "QM1", "-a", "saved.xml", "-r",
-                                          "skel.xml"});
-    ProcessRunner req = Tool(REQPROBE, {"-i", "req.xml", "-r", "UPES.Q", "-s", "QM1", "-t",
-                                        "OUT.Q", "-u", "QM1", "-o", "reply.xml"});
+    ProcessRunner upes =
+        Tool(UPESPROBE, {"-u", "UPES.Q", "-m", "QM1", "-a", "saved.xml", "-r", "skel.xml"});
+    ProcessRunner req = Tool(REQPROBE, {"-i", "req.xml", "-r", "UPES.Q", "-s", "QM1", "-t", "OUT.Q",
+                                        "-u", "QM1", "-o", "reply.xml"});
     if (trace) req.Env("KES_TRACE", "10:4:1").Env("KES_TRACE_FILE", _dir + "/trace.log");
     int upesPid = upes.Start(_dir + "/upes.out", _dir + "/upes.err");
     ProcessResult r = req.Run();

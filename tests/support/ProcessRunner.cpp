@@ -184,8 +184,8 @@ int ProcessRunner::Spawn(const std::string& outFile, int outFd, const std::strin
     int out = outFd >= 0 ? outFd
                          : open(outFile.empty() ? "/dev/null" : outFile.c_str(),
                                 O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(errFile.empty() ? "/dev/null" : errFile.c_str(),
-                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err =
+        open(errFile.empty() ? "/dev/null" : errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);

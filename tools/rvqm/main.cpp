@@ -275,8 +275,8 @@ bool Receive(const Session& s, RVLONG options, RVLONG waitMs, RVMD* md, std::str
 // standard output is a file. what follows the failure's text.
 void WriteOut(const std::string& data, const std::string& what) {
   errno = 0;
-  bool written = std::fwrite(data.data(), 1, data.size(), stdout) == data.size() &&
-                 std::fflush(stdout) == 0;
+  bool written =
+      std::fwrite(data.data(), 1, data.size(), stdout) == data.size() && std::fflush(stdout) == 0;
   struct stat st;
   if (written && ::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) &&
       ::fsync(STDOUT_FILENO) != 0) {
@@ -426,8 +426,8 @@ const std::vector<Command>& Commands() {
        2,
        [](const auto& a, auto& o) {
          long long removed = 0;
-         Check(RVAdminUndefineQueueEx(a[0].c_str(), a[1].c_str(), o.count("--force") > 0,
-                                      &removed));
+         Check(
+             RVAdminUndefineQueueEx(a[0].c_str(), a[1].c_str(), o.count("--force") > 0, &removed));
          ReportRemoved(removed, "queue " + a[1]);
        }},
       {"list",
@@ -607,8 +607,8 @@ const std::vector<Command>& Commands() {
          std::string again;
          if (!Receive(s, RVGMO_NO_SYNCPOINT, 0, &taken, &again, &rc) ||
              std::memcmp(taken.messageId, md.messageId, sizeof md.messageId) != 0) {
-           throw CommandError{"the message was written, but could not be taken from queue " +
-                              a[1] + ": " + RVReasonText(rc)};
+           throw CommandError{"the message was written, but could not be taken from queue " + a[1] +
+                              ": " + RVReasonText(rc)};
          }
        }},
       {"clear",

@@ -122,8 +122,7 @@ int main(int argc, char* argv[]) {
         throw KesException(
             "the request names no reply-to queue and queue manager; no response is put");
       }
-      utility.Put(responseMessage, replyToQueue, replyToQueueManager, upesQueue,
-                  upesQueueManager);
+      utility.Put(responseMessage, replyToQueue, replyToQueueManager, upesQueue, upesQueueManager);
     }
   } catch (const KesWaitExpired& e) {
     // A wait that ran out is an answer, not an error: nothing was taken or written.

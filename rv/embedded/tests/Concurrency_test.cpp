@@ -50,8 +50,8 @@ class Putters {
     }
   }
   ~Putters() {
-    for (int fd : {_go[0], _go[1], _ready[0], _ready[1], _report[0], _report[1], _first[0],
-                   _first[1]}) {
+    for (int fd :
+         {_go[0], _go[1], _ready[0], _ready[1], _report[0], _report[1], _first[0], _first[1]}) {
       ::close(fd);
     }
   }
@@ -169,8 +169,8 @@ TEST_F(ConcurrencyTest, UndefineAndDeleteNeverLoseASuccessfulPut) {
     }
     RVAdminDeleteQM(qm.c_str(), 1);
   }
-  std::cout << kRaceRounds << " rounds: " << refused << " refused, " << forced
-            << " forced, " << clean << " on an empty queue\n";
+  std::cout << kRaceRounds << " rounds: " << refused << " refused, " << forced << " forced, "
+            << clean << " on an empty queue\n";
   EXPECT_GT(refused, 0);
   EXPECT_GT(forced, 0);
 }

@@ -39,9 +39,8 @@ constexpr long kPerPutter = 5000;
 class MultiProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const bool inMemory =
-        ::testing::UnitTest::GetInstance()->current_test_info()->name() ==
-        std::string("FourPuttersFourGettersDeliverEveryMessageOnceInOrder");
+    const bool inMemory = ::testing::UnitTest::GetInstance()->current_test_info()->name() ==
+                          std::string("FourPuttersFourGettersDeliverEveryMessageOnceInOrder");
     root = FreshDataRoot("multi", inMemory);
     CreateQueueManager("QM1");
     DefineQueue("QM1", "Q1");

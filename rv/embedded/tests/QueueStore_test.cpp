@@ -185,8 +185,9 @@ TEST_F(QueueStoreTest, QueueOfTheFirstLayoutIsReadInOrder) {
   ASSERT_EQ(::unlink((dir + "/control").c_str()), 0);
   WriteWholeFile(dir + "/seq", std::string(8, '\0'));
   for (const auto& n : FilesIn(QueueFolder("QM1", "OLD") + "/msg")) {
-    ASSERT_EQ(::rename((dir + "/msg/" + n).c_str(), (dir + "/msg/" + n + "-0000000000000000").c_str()),
-              0);
+    ASSERT_EQ(
+        ::rename((dir + "/msg/" + n).c_str(), (dir + "/msg/" + n + "-0000000000000000").c_str()),
+        0);
   }
   EXPECT_EQ(Depth("QM1", "OLD"), 3);
   EXPECT_EQ(Drain("QM1", "OLD"), (std::vector<std::string>{"first", "second", "third"}));

@@ -51,9 +51,10 @@ class RvqmStoreTest : public ::testing::Test {
 
 TEST_F(RvqmStoreTest, GetThatCannotWriteLeavesTheMessageQueued) {
   Ok({"put", "QM1", "Q", "-"}, "keep me");
-  ProcessResult r = ProcessRunner("/bin/sh", {"-c", std::string(RVQM_PATH) + " get QM1 Q >/dev/full"})
-                        .Env("RV_DATA_DIR", root)
-                        .Run();
+  ProcessResult r =
+      ProcessRunner("/bin/sh", {"-c", std::string(RVQM_PATH) + " get QM1 Q >/dev/full"})
+          .Env("RV_DATA_DIR", root)
+          .Run();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "rvqm get: cannot write the message to standard output: No space left on device; it "
