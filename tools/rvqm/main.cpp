@@ -383,7 +383,7 @@ const std::vector<Command>& Commands() {
          ReportRemoved(removed, "queue manager " + a[0]);
        }},
       {"define",
-       "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]",
+       "define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES] [--type classic|quorum]",
        "Defines one or more queues on QM. --maxdepth limits the number of messages\n"
        "(default 50000), --maxmsgl the length of one message (default 104857600).\n"
        "On a broker queue manager each is declared a durable queue (puts refused beyond\n"

@@ -153,10 +153,10 @@ TEST_F(RvqmTest, UserErrorsGoToStandardErrorWithStatus1) {
        "a-z 0-9 . _ / %, no empty, \".\" or \"..\" part between slashes and no %XX escape\n"},
       {{"define", "QM1", "Q", "--maxdepth", "lots"},
        "rvqm define: --maxdepth needs a whole number of at least 1, not \"lots\"\n"
-       "usage: rvqm define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES]\n"},
+       "usage: rvqm define QM QUEUE... [--maxdepth N] [--maxmsgl BYTES] [--type classic|quorum]\n"},
       {{"define", "QM1", "Q", "--colour", "red"},
        "rvqm define: unknown option --colour\nusage: rvqm define QM QUEUE... [--maxdepth N] "
-       "[--maxmsgl BYTES]\n"},
+       "[--maxmsgl BYTES] [--type classic|quorum]\n"},
       {{"define", "NOQM", "Q"},
        "rvqm define: cannot open queue manager NOQM: queue manager NOQM does not exist\n"},
       {{"get", "QM1", "NOQ"},
@@ -336,7 +336,7 @@ TEST_F(RvqmBrokerModuleTest, BrokerSettingsThatDoNotGoTogetherAreRefused) {
        "broker\n"},
       {{"define", "QM1", "Q", "--type", "mirrored"},
        "rvqm define: --type is classic or quorum, not \"mirrored\"\nusage: rvqm define QM "
-       "QUEUE... [--maxdepth N] [--maxmsgl BYTES]\n"},
+       "QUEUE... [--maxdepth N] [--maxmsgl BYTES] [--type classic|quorum]\n"},
   };
   for (const Case& c : cases) {
     ProcessResult r = Rvqm(c.args);
