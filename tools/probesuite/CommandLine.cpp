@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "KesException.h"
+#include "KesRVXMLTestUtility.h"
 #include "ProbeError.h"
 
 namespace {
@@ -92,4 +94,14 @@ double CommandLine::Share(const char* text, const char* option) {
     Bad(option, "a share from 0 to 1 (or 0% to 100%)", text);
   }
   return value;
+}
+
+std::string CommandLine::ReadFile(const std::string& file) {
+  try {
+    KesRVXMLTestUtility utility;
+    KesBinary bytes = utility.ReadFile(KesString(file.c_str()));
+    return std::string(reinterpret_cast<const char*>(bytes.Data()), bytes.Length());
+  } catch (const KesException& e) {
+    throw ProbeError(ProbeError::kNoStart, e.what());
+  }
 }

@@ -27,4 +27,7 @@ class CommandLine {
   static double Positive(const char* text, const char* option, double max);
   // A share from 0 to 1, written as a fraction ("0.25") or a percentage ("25%").
   static double Share(const char* text, const char* option);
+  // The whole of a file that the command line names, read as the queue tools read their
+  // files; one that cannot be read is a ProbeError with status kNoStart.
+  static std::string ReadFile(const std::string& file);
 };

@@ -16,8 +16,6 @@
 
 #include "CommandLine.h"
 #include "CorrelationElement.h"
-#include "KesException.h"
-#include "KesRVXMLTestUtility.h"
 #include "LoadReport.h"
 #include "ProbeError.h"
 #include "QueueEndpoint.h"
@@ -363,14 +361,7 @@ int LoadCommand::Main(int argc, char* argv[]) {
   if (s.replyQueue.empty()) throw ProbeError(ProbeError::kUsage, "no reply queue: give -R");
   s.requestFile = files[0];
 
-  std::string text;
-  try {
-    KesRVXMLTestUtility utility;
-    KesBinary bytes = utility.ReadFile(KesString(s.requestFile.c_str()));
-    text.assign(reinterpret_cast<const char*>(bytes.Data()), bytes.Length());
-  } catch (const KesException& e) {
-    throw ProbeError(ProbeError::kNoStart, e.what());
-  }
+  const std::string text = CommandLine::ReadFile(s.requestFile);
   std::optional<CorrelationElement> request = CorrelationElement::Split(text);
   if (!request) {
     throw ProbeError(ProbeError::kNoStart, "the request " + s.requestFile + " holds no " +

@@ -14,7 +14,6 @@
 
 #include "CommandLine.h"
 #include "CorrelationElement.h"
-#include "KesException.h"
 #include "KesRVXMLTestUtility.h"
 #include "ProbeError.h"
 #include "QueueEndpoint.h"
@@ -44,14 +43,7 @@ struct Settings {
 };
 
 std::string ReadSkeleton(const std::string& file) {
-  std::string text;
-  try {
-    KesRVXMLTestUtility utility;
-    KesBinary bytes = utility.ReadFile(KesString(file.c_str()));
-    text.assign(reinterpret_cast<const char*>(bytes.Data()), bytes.Length());
-  } catch (const KesException& e) {
-    throw ProbeError(ProbeError::kNoStart, e.what());
-  }
+  std::string text = CommandLine::ReadFile(file);
   if (!CorrelationElement::Find(text)) {
     throw ProbeError(ProbeError::kNoStart,
                      "the skeleton " + file + " holds no " +

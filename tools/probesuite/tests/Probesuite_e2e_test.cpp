@@ -468,6 +468,7 @@ TEST_F(ProbesuiteTest, MistakesEndWithADocumentedStatus) {
        "--fail-share and --fail-skeleton go together"},
       {{"run", "missing"}, 3, "probesuite run: missing: no such case file or folder"},
       {{"serve", "-q", "REQ.Q", "-s", "absent.xml"}, 3, "Error opening file: absent.xml"},
+      {{"load", "-q", "REQ.Q", "-R", "OUT.Q", "absent.xml"}, 3, "Error opening file: absent.xml"},
       {{"serve", "-q", "REQ.Q", "-s", "plain.xml"}, 3, "the skeleton plain.xml holds no"},
       {{"serve", "-q", "NO.Q", "-m", "QM1", "-s", "skeleton.xml"},
        3,
