@@ -92,6 +92,31 @@ TEST(KesBinaryTest, ReserveGrowsGeometricallyAndKeepsContent) {
   EXPECT_EQ(a.Length(), 2u);
 }
 
+// Blocks of megabytes live in a mapping of their own: they must behave like small ones on
+// both sides of the size where that starts, grown across it and shared.
+TEST(KesBinaryTest, LargeBlocksAreZeroedKeepContentAndFreeCleanly) {
+  for (uint32_t size : {(4u << 20) - 2, (4u << 20) - 1, 4u << 20, (6u << 20) + 3}) {
+    KesBinary b(KesBinary::Rep::Allocate(size, size));
+    const unsigned char* bytes = b.Data();
+    ASSERT_EQ(b.Length(), size);
+    uint64_t any = 0;
+    for (uint32_t i = 0; i < size + 1; ++i) any |= bytes[i];  // the byte for the zero too
+    EXPECT_EQ(any, 0u) << size;
+    b.Data()[0] = 'a';
+    b.Data()[size - 1] = 'z';
+    KesBinary shared(b);
+    b.Reserve(size + (3u << 20));  // copies out of the shared block into a larger one
+    ASSERT_NE(b.Representation(), shared.Representation());
+    EXPECT_EQ(b.Data()[0], 'a');
+    EXPECT_EQ(b.Data()[size - 1], 'z');
+    EXPECT_EQ(b.Length(), size);
+    EXPECT_EQ(shared.Data()[size - 1], 'z');
+    b |= KesBinary("!", 1);
+    EXPECT_EQ(b.Data()[size], '!');
+    EXPECT_EQ(b.Data()[size + 1], 0);
+  }
+}
+
 TEST(KesStringTest, AppendRulesForEmptyAndSharedSides) {
   KesString left("left");
   const KesBinary::Rep* before = left.Representation();

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# A 100 MB request through the embedded queue manager against a copy of the same file that
+# also flushes it, side by side in one run:
+#
+#   ours:    upesprobe waiting on UPES.Q in the background, then reqprobe (read the request,
+#            put it, wait for the reply on OUT.Q, write it); upesprobe saves the request and
+#            puts the reply. The time until both have ended.
+#   anchor:  dd if=REQUEST of=COPY bs=1M conv=fsync
+#
+#   bench/large_roundtrip.sh [BUILD_DIR=build/release] [PAIRS=15] [MEGABYTES=100]
+#
+# The two take turns, PAIRS times each; the script prints every pair, the medians, the median
+# of the ratios ours/anchor, and the peak memory of each tool in the last pair against the
+# size of the request.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$here/build/release}" && pwd)
+pairs=${2:-15}
+megabytes=${3:-100}
+reqprobe=$build/tools/reqprobe/reqprobe
+upesprobe=$build/tools/upesprobe/upesprobe
+rvqm=$build/tools/rvqm/rvqm
+for tool in "$reqprobe" "$upesprobe" "$rvqm"; do
+  [ -x "$tool" ] || { echo "large_roundtrip: $tool is not built" >&2; exit 1; }
+done
+[ -x /usr/bin/time ] || { echo "large_roundtrip: /usr/bin/time (package time) is not installed" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/large-roundtrip.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# The request: the sample with lines of text in its input data, MEGABYTES in all.
+awk -v size=$((megabytes * 1024 * 1024)) '
+  { print }
+  /<InputData>/ {
+    line = "        <Line>" sprintf("%080d", 0) "</Line>"
+    for (n = 0; n < size; n += length(line) + 1) print line
+  }' "$here/samples/request.xml" >"$work/request.xml"
+cp "$here/samples/response-skeleton.xml" "$work/skeleton.xml"
+bytes=$(stat -c %s "$work/request.xml")
+
+export RV_DATA_DIR=$work/rv
+"$rvqm" create QM
+"$rvqm" define QM UPES.Q OUT.Q --maxmsgl $((bytes + 4096))
+
+now_us() { echo $(( ${EPOCHREALTIME/./} )); }
+
+ours() {
+  local start end
+  rm -f "$work/reply.xml" "$work/saved.xml"
+  start=$(now_us)
+  /usr/bin/time -f %M -o "$work/upes.kb" \
+    "$upesprobe" -r "$work/skeleton.xml" -a "$work/saved.xml" -u UPES.Q -m QM &
+  /usr/bin/time -f %M -o "$work/req.kb" \
+    "$reqprobe" -i "$work/request.xml" -o "$work/reply.xml" -r UPES.Q -s QM -t OUT.Q -u QM
+  wait
+  end=$(now_us)
+  [ -s "$work/reply.xml" ] || { echo "large_roundtrip: no reply" >&2; exit 1; }
+  echo $((end - start))
+}
+
+anchor() {
+  local start end
+  rm -f "$work/copy.xml"
+  start=$(now_us)
+  dd if="$work/request.xml" of="$work/copy.xml" bs=1M conv=fsync status=none
+  end=$(now_us)
+  echo $((end - start))
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+ours >/dev/null  # warm both up: the page cache holds the request in both
+anchor >/dev/null
+cmp -s "$work/request.xml" "$work/saved.xml" || { echo "large_roundtrip: the saved request differs" >&2; exit 1; }
+: >"$work/ours" >"$work/anchor" >"$work/ratios"
+printf '%5s %12s %12s %8s\n' pair "ours (ms)" "anchor (ms)" ratio
+for ((i = 1; i <= pairs; ++i)); do
+  if ((i % 2)); then o=$(ours); a=$(anchor); else a=$(anchor); o=$(ours); fi
+  echo "$o" >>"$work/ours"
+  echo "$a" >>"$work/anchor"
+  r=$(awk -v o="$o" -v a="$a" 'BEGIN { printf "%.3f", o / a }')
+  echo "$r" >>"$work/ratios"
+  awk -v i="$i" -v o="$o" -v a="$a" -v r="$r" 'BEGIN { printf "%5d %12.2f %12.2f %8s\n", i, o / 1000, a / 1000, r }'
+done
+mo=$(median <"$work/ours")
+ma=$(median <"$work/anchor")
+mr=$(median <"$work/ratios")
+awk -v mo="$mo" -v ma="$ma" -v mr="$mr" -v n="$pairs" -v mb="$megabytes" 'BEGIN {
+  printf "medians of %d pairs, %d MB: ours %.2f ms, dd conv=fsync %.2f ms\n", n, mb, mo / 1000, ma / 1000
+  printf "median ratio ours/anchor: %.2f (goal: at most 2)\n", mr
+}'
+awk -v b="$bytes" -v r="$(cat "$work/req.kb")" -v u="$(cat "$work/upes.kb")" 'BEGIN {
+  printf "peak memory: reqprobe %.1f MB, upesprobe %.1f MB, request %.1f MB (goal: at most 1.2x and a constant)\n",
+    r * 1024 / 1e6, u * 1024 / 1e6, b / 1e6
+}'
