@@ -166,8 +166,12 @@ void CountFromUnicode(const void* context, UConverterFromUnicodeArgs* args, cons
 
 }  // namespace
 
+// UTF-8 to UTF-8 is converted without ICU, so ICU is not even loaded for it.
 KesConverter::KesConverter(long sourceCodePage, long targetCodePage)
-    : _impl(std::make_unique<Impl>(OpenConverter(sourceCodePage), OpenConverter(targetCodePage))),
+    : _impl(sourceCodePage == kUtf8 && targetCodePage == kUtf8
+                ? nullptr
+                : std::make_unique<Impl>(OpenConverter(sourceCodePage),
+                                         OpenConverter(targetCodePage))),
       _source(sourceCodePage),
       _target(targetCodePage) {}
 

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +68,34 @@ TEST(KesConverterTest, EqualCodePagesCopyValidTextUnchanged) {
   EXPECT_EQ(Convert(1208, 1208, big, &subs), big);
   EXPECT_EQ(subs, 0u);
   EXPECT_EQ(Convert(1208, 1208, ""), "");
+}
+
+bool IcuIsMapped() {
+  std::ifstream maps("/proc/self/maps");
+  std::stringstream text;
+  text << maps.rdbuf();
+  return text.str().find("libicuuc") != std::string::npos;
+}
+
+// The tools write UTF-8 messages to UTF-8 files most of the time; loading ICU for that costs
+// more than writing a small file.
+TEST(KesConverterTest, Utf8ToUtf8DoesNotLoadIcu) {
+  if (IcuIsMapped()) GTEST_SKIP() << "another test of this process has loaded ICU";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    KesConverter c(1208, 1208);
+    KesString out;
+    c.Convert("gr\xC3\xBC\xC3\x9F \x80", 8, out, 0);
+    const bool converted = out.LengthChar() == 10 && c.Substitutions() == 1;
+    _exit(!converted ? 2 : IcuIsMapped() ? 3 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 2) << "the conversion went wrong";
+  EXPECT_NE(WEXITSTATUS(status), 3) << "ICU was loaded";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(KesConverterTest, NullInputGivesNullResult) {
