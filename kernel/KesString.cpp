@@ -82,10 +82,9 @@ bool operator==(const KesString& lhs, const KesString& rhs) {
   return View(lhs) == View(rhs);
 }
 
-std::ostream& operator<<(std::ostream& out, const KesString& s) {
-  if (s.IsNull()) return out << "<null>";
-  return out << s.Chars();
-}
+std::ostream& operator<<(std::ostream& out, const KesString& s) { return out << Printable(s); }
+
+const char* Printable(const KesString& s) { return s.IsNull() ? "<null>" : s.Chars(); }
 
 KesString KesString::SubString(uint32_t start, uint32_t len) const {
   uint32_t total = LengthChar();

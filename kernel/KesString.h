@@ -85,3 +85,5 @@ bool operator<(const KesString& lhs, const KesString& rhs);
 bool operator==(const KesString& lhs, const KesString& rhs);
 // Writes the characters up to the first zero byte, or "<null>" for the null string.
 std::ostream& operator<<(std::ostream& out, const KesString& s);
+// The text that operator<< writes, for printf-style output.
+const char* Printable(const KesString& s);

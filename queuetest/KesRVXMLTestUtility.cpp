@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -350,7 +349,7 @@ RVHCONN KesRVXMLTestUtility::Connect(KesString& queueManagerName) {
   RVCONNX(name, &cno, &hConn, &compCode, &reason);
   if (compCode == RVCC_FAILED) {
     std::printf("RVCONN ended with reason code %ld\n", static_cast<long>(reason));
-    std::cerr << "Cannot connect to " << ConnectFailure(name, reason) << std::endl;
+    std::fprintf(stderr, "Cannot connect to %s\n", ConnectFailure(name, reason).c_str());
     // The platform keeps only the low 8 bits of a status; a failure must not read as 0.
     std::exit((reason & 0xff) != 0 ? static_cast<int>(reason) : 255);
   }
@@ -378,7 +377,7 @@ RVHOBJ KesRVXMLTestUtility::Open(const KesString& queueName, const RVHCONN hConn
   if (compCode == RVCC_FAILED) {
     TraceRecord(__LINE__, kSigOpen, kCategory,
                 [&](std::ostream& os) { os << "unable to open queue for input\n"; });
-    std::cerr << "Cannot open " << Where(queueName, queueManagerName, reason) << std::endl;
+    std::fprintf(stderr, "Cannot open %s\n", Where(queueName, queueManagerName, reason).c_str());
   }
   return hObj;
 }
@@ -593,14 +592,12 @@ void KesRVXMLTestUtility::WriteFile(const KesString& fileName, const KesBinary& 
   writer.Finish();
   if (substitutions > 0) {
     const bool one = substitutions == 1;
-    std::cerr << "Warning: " << substitutions << (one ? " character" : " characters")
-              << " of the message for " << fileName << " could not be converted to ";
-    if (targetCodePage != 0) {
-      std::cerr << "code page " << targetCodePage;
-    } else {
-      std::cerr << "code set " << targetCodeSet;
-    }
-    std::cerr << (one ? " and was replaced" : " and were replaced") << std::endl;
+    const std::string target = targetCodePage != 0
+                                   ? "code page " + std::to_string(targetCodePage)
+                                   : "code set " + targetCodeSet;
+    std::fprintf(stderr, "Warning: %llu %s of the message for %s could not be converted to %s %s\n",
+                 static_cast<unsigned long long>(substitutions), one ? "character" : "characters",
+                 Printable(fileName), target.c_str(), one ? "and was replaced" : "and were replaced");
   }
 }
 
@@ -669,14 +666,16 @@ KesString KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary& reque
   KesString response = skeletonText;
   uint32_t open = requestText.Position(openTag);
   if (open == 0) {
-    std::cerr << "Warning: the request holds no " << openTag
-              << "; the response is the skeleton unchanged" << std::endl;
+    std::fprintf(stderr, "Warning: the request holds no %s; the response is the skeleton unchanged\n",
+                 Printable(openTag));
     return response;
   }
   uint32_t close = requestText.Position(closeTag, open + openTag.LengthChar());
   if (close == 0) {
-    std::cerr << "Warning: the request's " << openTag << " has no " << closeTag
-              << " after it; the response is the skeleton unchanged" << std::endl;
+    std::fprintf(stderr,
+                 "Warning: the request's %s has no %s after it; the response is the skeleton "
+                 "unchanged\n",
+                 Printable(openTag), Printable(closeTag));
     return response;
   }
   KesString correlation = requestText.SubString(open, close - open);
@@ -686,8 +685,10 @@ KesString KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary& reque
   uint32_t skeletonOpen = skeletonText.Position(openTag);
   uint32_t skeletonClose = skeletonText.Position(closeTag);
   if (skeletonOpen == 0 || skeletonClose == 0 || skeletonClose < skeletonOpen) {
-    std::cerr << "Warning: the response skeleton does not hold " << openTag << " followed by "
-              << closeTag << "; the response is the skeleton unchanged" << std::endl;
+    std::fprintf(stderr,
+                 "Warning: the response skeleton does not hold %s followed by %s; the response is "
+                 "the skeleton unchanged\n",
+                 Printable(openTag), Printable(closeTag));
   } else {
     response = skeletonText.SubString(1, skeletonOpen - 1) + correlation +
                skeletonText.SubString(skeletonClose, KesString::ToEnd);

@@ -1,7 +1,7 @@
 // reqprobe: sends one XML request file to a queue and, when an output queue is named,
 // waits for the reply there and writes it to a file.
 #include <cctype>
-#include <iostream>
+#include <cstdio>
 #include <string>
 
 #include "KesConfigurationFile.h"
@@ -14,15 +14,16 @@
 namespace {
 
 void WriteUsage() {
-  std::cout << "Usage: \n"
-            << "   reqprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
-            << "   The following options are valid:                                \n\n"
-            << "      -i: <name>      Input XML file name \n"
-            << "      -o: <name>      Output XML file name \n"
-            << "      -r: <name>      Input queue name    \n"
-            << "      -s: <prefix>    Input queue manager name \n"
-            << "      -t: <name>      Output queue name    \n"
-            << "      -u: <name>      Output queue manager name \n ";
+  std::fputs("Usage: \n"
+             "   reqprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
+             "   The following options are valid:                                \n\n"
+             "      -i: <name>      Input XML file name \n"
+             "      -o: <name>      Output XML file name \n"
+             "      -r: <name>      Input queue name    \n"
+             "      -s: <prefix>    Input queue manager name \n"
+             "      -t: <name>      Output queue name    \n"
+             "      -u: <name>      Output queue manager name \n ",
+             stdout);
 }
 
 // Ends the run before anything is put or taken when it lacks a name that it needs.
@@ -134,14 +135,14 @@ int main(int argc, char* argv[]) {
     }
   } catch (const KesWaitExpired& e) {
     // A wait that ran out is an answer, not an error: nothing was taken or written.
-    std::cerr << "reqprobe: waiting for the reply: " << e.AsString() << std::endl;
+    std::fprintf(stderr, "reqprobe: waiting for the reply: %s\n", Printable(e.AsString()));
     exitCode = KesWaitInterval::kExitExpired;
   } catch (const KesException& e) {
-    std::cerr << "reqprobe: " << e.AsString() << std::endl;
-    std::cout << "Unknown error occured." << std::endl;
+    std::fprintf(stderr, "reqprobe: %s\n", Printable(e.AsString()));
+    std::fputs("Unknown error occured.\n", stdout);
     exitCode = 1;
   } catch (...) {
-    std::cout << "Unknown error occured." << std::endl;
+    std::fputs("Unknown error occured.\n", stdout);
     exitCode = 1;
   }
   return exitCode;

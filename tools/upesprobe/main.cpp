@@ -2,7 +2,7 @@
 // for the request on the UPES queue, saves it, and answers the queue that the request
 // names with a response built from a skeleton file.
 #include <cctype>
-#include <iostream>
+#include <cstdio>
 #include <string>
 
 #include "KesConfigurationFile.h"
@@ -15,13 +15,14 @@
 namespace {
 
 void WriteUsage() {
-  std::cout << "Usage: \n"
-            << "   upesprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
-            << "   The following options are valid:                                \n\n"
-            << "      -r: <name>      ActivityImplResponse XML file name: Input \n"
-            << "      -a: <name>      ActivityImpl XML file name: Output \n"
-            << "      -u: <name>      UPES queue name    \n"
-            << "      -m: <prefix>    UPES queue manager name \n\n";
+  std::fputs("Usage: \n"
+             "   upesprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
+             "   The following options are valid:                                \n\n"
+             "      -r: <name>      ActivityImplResponse XML file name: Input \n"
+             "      -a: <name>      ActivityImpl XML file name: Output \n"
+             "      -u: <name>      UPES queue name    \n"
+             "      -m: <prefix>    UPES queue manager name \n\n",
+             stdout);
 }
 
 // Ends the run before anything is taken when it lacks a name that it needs.
@@ -126,14 +127,14 @@ int main(int argc, char* argv[]) {
     }
   } catch (const KesWaitExpired& e) {
     // A wait that ran out is an answer, not an error: nothing was taken or written.
-    std::cerr << "upesprobe: waiting for a request: " << e.AsString() << std::endl;
+    std::fprintf(stderr, "upesprobe: waiting for a request: %s\n", Printable(e.AsString()));
     exitCode = KesWaitInterval::kExitExpired;
   } catch (const KesException& e) {
-    std::cerr << "upesprobe: " << e.AsString() << std::endl;
-    std::cout << "Unknown error occured." << std::endl;
+    std::fprintf(stderr, "upesprobe: %s\n", Printable(e.AsString()));
+    std::fputs("Unknown error occured.\n", stdout);
     exitCode = 1;
   } catch (...) {
-    std::cout << "Unknown error occured." << std::endl;
+    std::fputs("Unknown error occured.\n", stdout);
     exitCode = 1;
   }
   return exitCode;
