@@ -3,9 +3,9 @@
 # program built with "cc prog.c $(pkg-config --cflags --libs rvic)" and the same program built
 # by a CMake project with find_package(rvic). Also checks what the installed objects export and
 # that a program of the embedded queue manager does not link the broker's libraries.
-#   install_test.sh BUILD_DIR THIS_DIR REQPROBE C_COMPILER SANITIZE(1|0)
+#   install_test.sh BUILD_DIR THIS_DIR REQPROBE C_COMPILER SANITIZE(1|0) [STATIC_LIBSTDCXX(1|0)]
 set -euo pipefail
-build=$1 here=$2 reqprobe=$3 cc=$4 sanitize=$5
+build=$1 here=$2 reqprobe=$3 cc=$4 sanitize=$5 static_cxx=${6:-0}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rv-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -63,5 +63,9 @@ readelf -d "$module" | grep -q 'NEEDED.*librabbitmq' || fail "the module does no
 # only when they convert: none of them is mapped at start-up.
 if readelf -d "$reqprobe" | grep -E 'NEEDED.*(librabbitmq|libssl|libcrypto|libicu)'; then
   fail "$reqprobe links the broker's or ICU's libraries"
+fi
+# Where the build links the C++ library into the queue tools, it is not loaded at start-up.
+if [ "$static_cxx" = 1 ] && readelf -d "$reqprobe" | grep -E 'NEEDED.*libstdc\+\+'; then
+  fail "$reqprobe loads libstdc++ at start-up"
 fi
 echo "install_test: $(nm -D --defined-only "$lib" | grep -c ' T ') calls exported; all checks passed"
