@@ -8,6 +8,7 @@
 //   rvqm list of a queue manager with 1,000 queues, against one with 1 (goal: at most 2)
 //
 //   store_scale_bench [DEPTH=100000] [PAIRS=15]
+//   store_scale_bench list [PAIRS=15]      only the listing pair, without the deep queue
 //
 // The deep queue and the 1,000 queues are made through the store itself on a file system
 // that skips the flushes (followed by one sync(2)), so that setting up takes seconds, not
@@ -169,45 +170,8 @@ double Pairs(const char* what, int pairs, const std::function<double()>& a,
   return ratio;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const long depth = argc > 1 ? std::atol(argv[1]) : 100000;
-  const int pairs = argc > 2 ? std::atoi(argv[2]) : 15;
-  if (depth <= 0 || pairs <= 0) Die("usage: store_scale_bench [DEPTH] [PAIRS]");
-  unsetenv("KES_TRACE");
-  const std::string root = rvtest::FreshDataRoot("scale-bench");
-
-  // Setting up, without flushes.
-  NoFlush noFlush;
-  rvtest::CreateQueueManager("SCALE");
-  rvtest::CreateQueueManager("MANY");
-  rvtest::CreateQueueManager("ONE");
-  rvtest::DefineQueue("SCALE", "EMPTY", depth * 2);
-  rvtest::DefineQueue("SCALE", "DEEP", depth * 2);
-  rvtest::DefineQueue("ONE", "Q0000");
-  {
-    rvtest::StoreSession many;
-    Check(many.Connect(noFlush, "MANY"), "connect MANY");
-    for (int i = 0; i < 1000; ++i) {
-      char name[16];
-      std::snprintf(name, sizeof name, "Q%04d", i);
-      rv::QueueAttributes q;
-      q.name = name;
-      Check(many.connection->Define(q), "define");
-    }
-    rvtest::StoreSession scale;
-    Check(scale.Connect(noFlush, "SCALE"), "connect SCALE");
-    std::unique_ptr<rv::OpenQueue> deep;
-    Check(scale.connection->Open("DEEP", RVOO_OUTPUT, &deep), "open DEEP");
-    const std::string message(1024, 'd');
-    for (long i = 0; i < depth; ++i) Check(rvtest::StorePut(*deep, message), "fill DEEP");
-    deep->Close();
-  }
-  ::sync();
-  std::printf("queue DEEP: %ld messages of 1 KiB; queue manager MANY: 1000 queues\n", depth);
-  std::printf("each figure: the median of %d interleaved pairs\n", pairs);
-
+// The four operations at depth against the same at 0.
+void MeasureDepth(long depth, int pairs) {
   Ops ops;
   const int kOps = 10;
   double worst = 0;
@@ -225,6 +189,52 @@ int main(int argc, char** argv) {
                               [&] { return ops.Cycle("DEEP", kOps); },
                               [&] { return ops.Cycle("EMPTY", kOps); }, "at depth", "at 0"));
   std::printf("depth %ld against 0: worst median ratio %.2f (goal: at most 1.5)\n", depth, worst);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool listOnly = argc > 1 && std::strcmp(argv[1], "list") == 0;
+  const long depth = listOnly ? 0 : argc > 1 ? std::atol(argv[1]) : 100000;
+  const int pairs = argc > 2 ? std::atoi(argv[2]) : 15;
+  if ((depth <= 0 && !listOnly) || pairs <= 0) {
+    Die("usage: store_scale_bench [DEPTH|list] [PAIRS]");
+  }
+  unsetenv("KES_TRACE");
+  const std::string root = rvtest::FreshDataRoot("scale-bench");
+
+  // Setting up, without flushes.
+  NoFlush noFlush;
+  rvtest::CreateQueueManager("MANY");
+  rvtest::CreateQueueManager("ONE");
+  rvtest::DefineQueue("ONE", "Q0000");
+  {
+    rvtest::StoreSession many;
+    Check(many.Connect(noFlush, "MANY"), "connect MANY");
+    for (int i = 0; i < 1000; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "Q%04d", i);
+      rv::QueueAttributes q;
+      q.name = name;
+      Check(many.connection->Define(q), "define");
+    }
+  }
+  if (!listOnly) {
+    rvtest::CreateQueueManager("SCALE");
+    rvtest::DefineQueue("SCALE", "EMPTY", depth * 2);
+    rvtest::DefineQueue("SCALE", "DEEP", depth * 2);
+    rvtest::StoreSession scale;
+    Check(scale.Connect(noFlush, "SCALE"), "connect SCALE");
+    std::unique_ptr<rv::OpenQueue> deep;
+    Check(scale.connection->Open("DEEP", RVOO_OUTPUT, &deep), "open DEEP");
+    const std::string message(1024, 'd');
+    for (long i = 0; i < depth; ++i) Check(rvtest::StorePut(*deep, message), "fill DEEP");
+    deep->Close();
+  }
+  ::sync();
+  std::printf("queue DEEP: %ld messages of 1 KiB; queue manager MANY: 1000 queues\n", depth);
+  std::printf("each figure: the median of %d interleaved pairs\n", pairs);
+  if (!listOnly) MeasureDepth(depth, pairs);
 
   double list = Pairs(
       "rvqm list", pairs,
@@ -237,6 +247,10 @@ int main(int argc, char** argv) {
       "1000 queues", "1 queue");
   std::printf("list of 1000 queues against 1: median ratio %.2f (goal: at most 2)\n", list);
 
+  if (listOnly) {
+    std::filesystem::remove_all(std::filesystem::path(root).parent_path());
+    return 0;
+  }
   const std::string msg = root + "/" + rvtest::QueueFolder("SCALE", "DEEP") + "/msg";
   double browse = Pairs(
       "rvqm browse > /dev/null", pairs,

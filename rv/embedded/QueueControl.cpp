@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -24,18 +25,24 @@ constexpr uint32_t kRecountFlag = 2;
 constexpr size_t kBootIdLength = 36;
 
 // This boot's identifier, read once per process; empty when it cannot be read (the boot is
-// then not compared).
-std::string BootId(FileSystem& fs) {
+// then not compared, and a later call tries again). Once read it never changes, so the many
+// calls of a listing's threads take no lock.
+const std::string& BootId(FileSystem& fs) {
   static std::mutex mutex;
+  static std::atomic<bool> read{false};
   static std::string known;
+  static const std::string unknown;
+  if (read.load(std::memory_order_acquire)) return known;
   std::lock_guard<std::mutex> lock(mutex);
-  if (!known.empty()) return known;
+  if (read.load(std::memory_order_relaxed)) return known;
   UniqueFd fd(fs.OpenPath("/proc/sys/kernel/random/boot_id", O_RDONLY));
   char text[kBootIdLength] = {};
-  if (fd.valid() &&
-      fs.ReadAt(fd.get(), text, sizeof text, 0) == static_cast<ssize_t>(sizeof text)) {
-    known.assign(text, sizeof text);
+  if (!fd.valid() ||
+      fs.ReadAt(fd.get(), text, sizeof text, 0) != static_cast<ssize_t>(sizeof text)) {
+    return unknown;
   }
+  known.assign(text, sizeof text);
+  read.store(true, std::memory_order_release);
   return known;
 }
 
@@ -117,7 +124,7 @@ Status QueueControl::Create(FileSystem& fs, int queueDirFd, const std::string& q
   fresh.definitionFile = IdentityOf(definition.file);
   fresh.definitionCheck =
       DefinitionCheck(0, fresh.maxDepth, fresh.maxMessageLength, fresh.definitionFile);
-  std::string boot = BootId(fs);
+  const std::string& boot = BootId(fs);
   std::memcpy(fresh.boot, boot.data(), std::min(boot.size(), sizeof fresh.boot));
   std::memcpy(page.data(), &fresh, sizeof fresh);
   UniqueFd fd(fs.OpenAt(queueDirFd, kFile, O_RDWR | O_CREAT | O_EXCL, 0600));
@@ -233,7 +240,7 @@ bool QueueControl::Trusted() const {
       return false;
     }
   }
-  std::string boot = BootId(_fs);
+  const std::string& boot = BootId(_fs);
   return boot.empty() || std::memcmp(l.boot, boot.data(), sizeof l.boot) == 0;
 }
 
@@ -248,7 +255,7 @@ void QueueControl::Rebuild(int64_t depth, const uint64_t* next, const uint64_t* 
   std::memcpy(l.magic, kMagic, sizeof kMagic);
   l.version = kVersion;
   l.size = kSize;
-  std::string boot = BootId(_fs);
+  const std::string& boot = BootId(_fs);
   std::memset(l.boot, 0, sizeof l.boot);
   std::memcpy(l.boot, boot.data(), std::min(boot.size(), sizeof l.boot));
   __atomic_store_n(&l.depth, depth, __ATOMIC_SEQ_CST);
