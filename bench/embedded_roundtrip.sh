@@ -15,6 +15,8 @@
 # PROBES_BROKER_EPMD_PORT choose a private one as for scripts/broker.sh.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/pairs.sh
+. "$here/bench/pairs.sh"
 build=$(cd "${1:-$here/build/release}" && pwd)
 pairs=${2:-21}
 reqprobe=$build/tools/reqprobe/reqprobe
@@ -80,25 +82,8 @@ anchor() {
   echo $((end - start))
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
 ours >/dev/null  # warm both up: page cache, the broker's connections
 anchor >/dev/null
-: >"$work/ours" >"$work/anchor" >"$work/ratios"
-printf '%5s %12s %12s %8s\n' pair "ours (ms)" "anchor (ms)" ratio
-for ((i = 1; i <= pairs; ++i)); do
-  if ((i % 2)); then o=$(ours); a=$(anchor); else a=$(anchor); o=$(ours); fi
-  echo "$o" >>"$work/ours"
-  echo "$a" >>"$work/anchor"
-  r=$(awk -v o="$o" -v a="$a" 'BEGIN { printf "%.3f", o / a }')
-  echo "$r" >>"$work/ratios"
-  awk -v i="$i" -v o="$o" -v a="$a" -v r="$r" 'BEGIN { printf "%5d %12.2f %12.2f %8s\n", i, o / 1000, a / 1000, r }'
-done
-mo=$(median <"$work/ours")
-ma=$(median <"$work/anchor")
-mr=$(median <"$work/ratios")
-awk -v mo="$mo" -v ma="$ma" -v mr="$mr" -v n="$pairs" 'BEGIN {
-  printf "medians of %d pairs: ours %.2f ms, anchor %.2f ms\n", n, mo / 1000, ma / 1000
-  printf "median ratio ours/anchor: %.2f (goal: at most 0.5)\n", mr
-}'
+run_pairs ""
+printf 'median ratio ours/anchor: %.2f (goal: at most 0.5)\n' "$median_ratio"
 for q in "$tag.A" "$tag.B"; do amqp-delete-queue --url="$tool_url" -q "$q" >/dev/null 2>&1 || true; done

@@ -14,6 +14,8 @@
 # size of the request.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/pairs.sh
+. "$here/bench/pairs.sh"
 build=$(cd "${1:-$here/build/release}" && pwd)
 pairs=${2:-15}
 megabytes=${3:-100}
@@ -67,28 +69,11 @@ anchor() {
   echo $((end - start))
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
 ours >/dev/null  # warm both up: the page cache holds the request in both
 anchor >/dev/null
 cmp -s "$work/request.xml" "$work/saved.xml" || { echo "large_roundtrip: the saved request differs" >&2; exit 1; }
-: >"$work/ours" >"$work/anchor" >"$work/ratios"
-printf '%5s %12s %12s %8s\n' pair "ours (ms)" "anchor (ms)" ratio
-for ((i = 1; i <= pairs; ++i)); do
-  if ((i % 2)); then o=$(ours); a=$(anchor); else a=$(anchor); o=$(ours); fi
-  echo "$o" >>"$work/ours"
-  echo "$a" >>"$work/anchor"
-  r=$(awk -v o="$o" -v a="$a" 'BEGIN { printf "%.3f", o / a }')
-  echo "$r" >>"$work/ratios"
-  awk -v i="$i" -v o="$o" -v a="$a" -v r="$r" 'BEGIN { printf "%5d %12.2f %12.2f %8s\n", i, o / 1000, a / 1000, r }'
-done
-mo=$(median <"$work/ours")
-ma=$(median <"$work/anchor")
-mr=$(median <"$work/ratios")
-awk -v mo="$mo" -v ma="$ma" -v mr="$mr" -v n="$pairs" -v mb="$megabytes" 'BEGIN {
-  printf "medians of %d pairs, %d MB: ours %.2f ms, dd conv=fsync %.2f ms\n", n, mb, mo / 1000, ma / 1000
-  printf "median ratio ours/anchor: %.2f (goal: at most 2)\n", mr
-}'
+run_pairs ", $megabytes MB, anchor dd conv=fsync"
+printf 'median ratio ours/anchor: %.2f (goal: at most 2)\n' "$median_ratio"
 awk -v b="$bytes" -v r="$(cat "$work/req.kb")" -v u="$(cat "$work/upes.kb")" 'BEGIN {
   printf "peak memory: reqprobe %.1f MB, upesprobe %.1f MB, request %.1f MB (goal: at most 1.2x and a constant)\n",
     r * 1024 / 1e6, u * 1024 / 1e6, b / 1e6

@@ -9,6 +9,8 @@
 # ratio of each tool to /bin/true (goal for reqprobe -h: at most 2 ms).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/pairs.sh
+. "$here/bench/pairs.sh"
 build=$(cd "${1:-$here/build/release}" && pwd)
 rounds=${2:-15}
 command -v perf >/dev/null || { echo "startup_bench: perf (package linux-perf) is not installed" >&2; exit 1; }
@@ -25,8 +27,6 @@ cpu_ms() {
   # shellcheck disable=SC2086
   { perf stat -x, -r 40 -e task-clock $1 2>&1 >/dev/null || true; } | awk -F, '/task-clock/ { print $1 }'
 }
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 for ((r = 1; r <= rounds; ++r)); do
   floor=
