@@ -23,9 +23,13 @@ constexpr std::size_t kLargeBlock = 2 * kHugePage;
 
 #if defined(__SANITIZE_ADDRESS__)
 // Under AddressSanitizer every block stays on the heap, where overruns are caught.
-bool IsLarge(uint32_t) { return false; }
+bool IsLarge(uint32_t) {
+  return false;
+}
 #else
-bool IsLarge(uint32_t allocLen) { return static_cast<std::size_t>(allocLen) + 1 >= kLargeBlock; }
+bool IsLarge(uint32_t allocLen) {
+  return static_cast<std::size_t>(allocLen) + 1 >= kLargeBlock;
+}
 #endif
 
 std::size_t LargeSize(uint32_t allocLen) {
@@ -35,8 +39,8 @@ std::size_t LargeSize(uint32_t allocLen) {
 // A zeroed block of LargeSize(allocLen) bytes on a huge-page boundary, or nullptr.
 unsigned char* MapLarge(uint32_t allocLen) {
   const std::size_t size = LargeSize(allocLen);
-  void* area = ::mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* area =
+      ::mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (area == MAP_FAILED) return nullptr;
   // Only the aligned part is kept; the rest of the area goes back.
   auto start = reinterpret_cast<std::uintptr_t>(area);
@@ -77,7 +81,9 @@ KesBinary::Rep* KesBinary::Rep::Allocate(uint32_t len, uint32_t allocLen) {
 }
 
 void KesBinary::Rep::Deallocate(Rep*& pRep) {
-  if (pRep != nullptr && IsLarge(pRep->_allocLen)) ::munmap(pRep->_pData, LargeSize(pRep->_allocLen));
+  if (pRep != nullptr && IsLarge(pRep->_allocLen)) {
+    ::munmap(pRep->_pData, LargeSize(pRep->_allocLen));
+  }
   std::free(pRep);
   pRep = nullptr;
 }

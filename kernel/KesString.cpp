@@ -82,9 +82,13 @@ bool operator==(const KesString& lhs, const KesString& rhs) {
   return View(lhs) == View(rhs);
 }
 
-std::ostream& operator<<(std::ostream& out, const KesString& s) { return out << Printable(s); }
+std::ostream& operator<<(std::ostream& out, const KesString& s) {
+  return out << Printable(s);
+}
 
-const char* Printable(const KesString& s) { return s.IsNull() ? "<null>" : s.Chars(); }
+const char* Printable(const KesString& s) {
+  return s.IsNull() ? "<null>" : s.Chars();
+}
 
 KesString KesString::SubString(uint32_t start, uint32_t len) const {
   uint32_t total = LengthChar();

@@ -592,12 +592,12 @@ void KesRVXMLTestUtility::WriteFile(const KesString& fileName, const KesBinary& 
   writer.Finish();
   if (substitutions > 0) {
     const bool one = substitutions == 1;
-    const std::string target = targetCodePage != 0
-                                   ? "code page " + std::to_string(targetCodePage)
-                                   : "code set " + targetCodeSet;
+    const std::string target = targetCodePage != 0 ? "code page " + std::to_string(targetCodePage)
+                                                   : "code set " + targetCodeSet;
     std::fprintf(stderr, "Warning: %llu %s of the message for %s could not be converted to %s %s\n",
                  static_cast<unsigned long long>(substitutions), one ? "character" : "characters",
-                 Printable(fileName), target.c_str(), one ? "and was replaced" : "and were replaced");
+                 Printable(fileName), target.c_str(),
+                 one ? "and was replaced" : "and were replaced");
   }
 }
 
@@ -666,7 +666,8 @@ KesString KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary& reque
   KesString response = skeletonText;
   uint32_t open = requestText.Position(openTag);
   if (open == 0) {
-    std::fprintf(stderr, "Warning: the request holds no %s; the response is the skeleton unchanged\n",
+    std::fprintf(stderr,
+                 "Warning: the request holds no %s; the response is the skeleton unchanged\n",
                  Printable(openTag));
     return response;
   }

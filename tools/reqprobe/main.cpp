@@ -14,16 +14,17 @@
 namespace {
 
 void WriteUsage() {
-  std::fputs("Usage: \n"
-             "   reqprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
-             "   The following options are valid:                                \n\n"
-             "      -i: <name>      Input XML file name \n"
-             "      -o: <name>      Output XML file name \n"
-             "      -r: <name>      Input queue name    \n"
-             "      -s: <prefix>    Input queue manager name \n"
-             "      -t: <name>      Output queue name    \n"
-             "      -u: <name>      Output queue manager name \n ",
-             stdout);
+  std::fputs(
+      "Usage: \n"
+      "   reqprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
+      "   The following options are valid:                                \n\n"
+      "      -i: <name>      Input XML file name \n"
+      "      -o: <name>      Output XML file name \n"
+      "      -r: <name>      Input queue name    \n"
+      "      -s: <prefix>    Input queue manager name \n"
+      "      -t: <name>      Output queue name    \n"
+      "      -u: <name>      Output queue manager name \n ",
+      stdout);
 }
 
 // Ends the run before anything is put or taken when it lacks a name that it needs.

@@ -15,14 +15,15 @@
 namespace {
 
 void WriteUsage() {
-  std::fputs("Usage: \n"
-             "   upesprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
-             "   The following options are valid:                                \n\n"
-             "      -r: <name>      ActivityImplResponse XML file name: Input \n"
-             "      -a: <name>      ActivityImpl XML file name: Output \n"
-             "      -u: <name>      UPES queue name    \n"
-             "      -m: <prefix>    UPES queue manager name \n\n",
-             stdout);
+  std::fputs(
+      "Usage: \n"
+      "   upesprobe [-l InputParameterFileName] | [-option [argument] ... ]         \n\n"
+      "   The following options are valid:                                \n\n"
+      "      -r: <name>      ActivityImplResponse XML file name: Input \n"
+      "      -a: <name>      ActivityImpl XML file name: Output \n"
+      "      -u: <name>      UPES queue name    \n"
+      "      -m: <prefix>    UPES queue manager name \n\n",
+      stdout);
 }
 
 // Ends the run before anything is taken when it lacks a name that it needs.

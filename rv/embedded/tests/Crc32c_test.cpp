@@ -34,8 +34,8 @@ TEST(Crc32cTest, LongInputsAgreeWithTheTableForm) {
     b = static_cast<char>(x >> 23);
   }
   const size_t round = 3 * 4096;
-  for (size_t len : {round - 1, round, round + 1, round + 7, 2 * round, 2 * round + 13,
-                     bytes.size() - 3}) {
+  for (size_t len :
+       {round - 1, round, round + 1, round + 7, 2 * round, 2 * round + 13, bytes.size() - 3}) {
     for (size_t start : {size_t{0}, size_t{1}, size_t{3}}) {
       const char* p = bytes.data() + start;
       const uint32_t expected = rv::Crc32c::ExtendPortable(0, p, len);
