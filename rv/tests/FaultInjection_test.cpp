@@ -87,6 +87,14 @@ class FaultInjectionTest : public ::testing::TestWithParam<int> {
   void ConnectStore(StoreSession* session, const std::string& qm = "QM1") {
     ASSERT_TRUE(session->Connect(faulty, qm).ok());
   }
+  // A fresh queue *q, a fresh session on it and the queue opened with options in *queue.
+  void OpenFresh(RVLONG options, std::string* q, StoreSession* session,
+                 std::unique_ptr<rv::OpenQueue>* queue) {
+    *q = NewQueue();
+    *session = StoreSession();
+    ConnectStore(session);
+    ASSERT_TRUE(session->connection->Open(*q, options, queue).ok());
+  }
   void ExpectClean(const std::string& q, int n) {
     for (const char* f : {"/claim", "/tmp", "/owners"}) {
       EXPECT_TRUE(FilesIn(QueueFolder("QM1", q) + f).empty()) << f << " not empty, n=" << n;
@@ -124,12 +132,7 @@ TEST_P(FaultInjectionTest, FailedPutLosesNothingAndShowsNothingHalfWritten) {
   std::string q;
   StoreSession session;
   std::unique_ptr<rv::OpenQueue> queue;
-  auto prepare = [&] {
-    q = NewQueue();
-    session = StoreSession();
-    ConnectStore(&session);
-    ASSERT_TRUE(session.connection->Open(q, RVOO_OUTPUT, &queue).ok());
-  };
+  auto prepare = [&] { OpenFresh(RVOO_OUTPUT, &q, &session, &queue); };
   prepare();
   int n = EveryN(
       200, false, [&] { return StorePut(*queue, "new"); },
@@ -157,12 +160,7 @@ TEST_P(FaultInjectionTest, FailedGetLosesNothingAndTheNextGetWorks) {
   std::string q;
   StoreSession session;
   std::unique_ptr<rv::OpenQueue> queue;
-  auto prepare = [&] {
-    q = NewQueue();
-    session = StoreSession();
-    ConnectStore(&session);
-    ASSERT_TRUE(session.connection->Open(q, RVOO_INPUT_SHARED, &queue).ok());
-  };
+  auto prepare = [&] { OpenFresh(RVOO_INPUT_SHARED, &q, &session, &queue); };
   prepare();
   std::string data;
   int n = EveryN(
