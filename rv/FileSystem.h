@@ -33,6 +33,8 @@ class FileSystem {
   virtual int WriteAll(int fd, const void* data, size_t length) = 0;
   // pread(2) until length bytes or the end of the file: returns the number of bytes read.
   virtual ssize_t ReadAt(int fd, void* data, size_t length, off_t offset) = 0;
+  // pwrite(2) of all of the bytes at offset (retries short writes).
+  virtual int WriteAt(int fd, const void* data, size_t length, off_t offset) = 0;
   virtual int Sync(int fd) = 0;
   // ftruncate(2).
   virtual int Truncate(int fd, off_t length) = 0;
@@ -47,12 +49,18 @@ class FileSystem {
   virtual int Lock(int fd, bool exclusive, bool wait) = 0;
   // flock(2) with LOCK_UN.
   virtual int Unlock(int fd) = 0;
+  // An open-file-description lock (F_OFD_SETLK, F_OFD_SETLKW when wait) on the one byte at
+  // offset: held by the open file, like flock, so two descriptors of one process exclude each
+  // other. Taking a lock already held changes its kind. The byte may lie beyond the end.
+  virtual int LockByte(int fd, off_t offset, bool exclusive, bool wait) = 0;
+  virtual int UnlockByte(int fd, off_t offset) = 0;
   virtual int StatAt(int dirFd, const std::string& name, struct stat* st) = 0;
   virtual int Fstat(int fd, struct stat* st) = 0;
   // The file-system type (statfs f_type) of the file system that holds fd.
   virtual int FsType(int fd, long* type) = 0;
-  // Maps length bytes of the file from its start, shared and writable; null on failure.
-  virtual void* Map(int fd, size_t length) = 0;
+  // Maps length bytes of the file from offset (a multiple of the page size), shared and
+  // writable; null on failure.
+  virtual void* Map(int fd, off_t offset, size_t length) = 0;
   virtual void Unmap(void* address, size_t length) = 0;
 };
 

@@ -62,6 +62,24 @@ ssize_t PosixFileSystem::ReadAt(int fd, void* data, size_t length, off_t offset)
   return static_cast<ssize_t>(done);
 }
 
+int PosixFileSystem::WriteAt(int fd, const void* data, size_t length, off_t offset) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pwrite(fd, p + done, length - done, offset + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 int PosixFileSystem::Sync(int fd) {
   return ::fsync(fd);
 }
@@ -131,6 +149,31 @@ int PosixFileSystem::Unlock(int fd) {
   return ::flock(fd, LOCK_UN);
 }
 
+namespace {
+
+int ByteLock(int fd, off_t offset, short type, int command) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = offset;
+  lock.l_len = 1;
+  int r;
+  do {
+    r = ::fcntl(fd, command, &lock);
+  } while (r != 0 && errno == EINTR);
+  return r;
+}
+
+}  // namespace
+
+int PosixFileSystem::LockByte(int fd, off_t offset, bool exclusive, bool wait) {
+  return ByteLock(fd, offset, exclusive ? F_WRLCK : F_RDLCK, wait ? F_OFD_SETLKW : F_OFD_SETLK);
+}
+
+int PosixFileSystem::UnlockByte(int fd, off_t offset) {
+  return ByteLock(fd, offset, F_UNLCK, F_OFD_SETLK);
+}
+
 int PosixFileSystem::StatAt(int dirFd, const std::string& name, struct stat* st) {
   return ::fstatat(dirFd, name.c_str(), st, AT_SYMLINK_NOFOLLOW);
 }
@@ -146,8 +189,8 @@ int PosixFileSystem::FsType(int fd, long* type) {
   return 0;
 }
 
-void* PosixFileSystem::Map(int fd, size_t length) {
-  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+void* PosixFileSystem::Map(int fd, off_t offset, size_t length) {
+  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
   return p == MAP_FAILED ? nullptr : p;
 }
 

@@ -46,9 +46,10 @@ Status EmbeddedConnection::List(std::vector<QueueSummary>* queues) {
   Status s = QueueStore::List(*_qm.fs, _qm.dir->get(), &stored);
   if (!s.ok()) return s;
   queues->clear();
-  for (const auto& q : stored) {
-    queues->push_back(
-        {q.name, q.depth, q.definition.maxDepth, q.definition.maxMessageLength, q.problem});
+  queues->reserve(stored.size());
+  for (auto& q : stored) {
+    queues->push_back({std::move(q.name), q.depth, q.definition.maxDepth,
+                       q.definition.maxMessageLength, std::move(q.problem)});
   }
   return Status::Ok();
 }

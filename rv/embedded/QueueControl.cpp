@@ -12,7 +12,12 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <vector>
+
+#include "ObjectName.h"
+#include "SmallFile.h"
 
 namespace rv {
 
@@ -23,6 +28,16 @@ constexpr uint32_t kVersion = 1;
 constexpr uint32_t kDeletedFlag = 1;
 constexpr uint32_t kRecountFlag = 2;
 constexpr size_t kBootIdLength = 36;
+// A slot's state. A slot that is neither reserved nor committed (free, never written, or
+// damaged) may be taken by a define.
+constexpr uint32_t kFree = 0;
+constexpr uint32_t kReserved = 1;
+constexpr uint32_t kCommitted = 2;
+// Lock bytes: of the shared file, and within a slot (or an own control file).
+constexpr off_t kAllocationLock = 0;
+constexpr off_t kInUseLock = 1;
+constexpr off_t kOrderLock = 2;
+constexpr size_t kNameLength = 64;
 
 // This boot's identifier, read once per process; empty when it cannot be read (the boot is
 // then not compared, and a later call tries again). Once read it never changes, so the many
@@ -50,13 +65,7 @@ long Futex(uint32_t* word, int op, uint32_t value, const struct timespec* timeou
   return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
 }
 
-// Which queue.ini a cached definition came from.
-struct FileIdentity {
-  uint64_t inode;
-  int64_t size;
-  int64_t changeSeconds;
-  int64_t changeNanoseconds;
-};
+using FileIdentity = QueueControl::FileIdentity;
 
 FileIdentity IdentityOf(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
@@ -108,35 +117,327 @@ struct QueueControl::Layout {
   int64_t maxMessageLength;
   FileIdentity definitionFile;
   uint64_t definitionCheck;
+  // The owner of a slot; zeros in a control file of a queue's own. Changed only by whoever
+  // holds the allocation lock, and (state) by a commit.
+  uint32_t state;
+  uint32_t unused;
+  uint64_t generation;
+  char name[kNameLength];
 };
-static_assert(sizeof(QueueControl::Layout) <= QueueControl::kSize, "the control data fits a page");
+static_assert(sizeof(QueueControl::Layout) <= QueueControl::kSlotSize, "the counters fit a slot");
+static_assert(QueueControl::kSize % QueueControl::kSlotSize == 0, "slots do not cross pages");
+static_assert(ObjectName::kMaxLength < kNameLength, "a queue name fits a slot");
 static_assert(offsetof(QueueControl::Layout, depth) % 8 == 0, "counters are aligned");
 
-Status QueueControl::Create(FileSystem& fs, int queueDirFd, const std::string& queueName,
-                            const Definition& definition) {
-  std::string page(kSize, '\0');
+namespace {
+
+using Layout = QueueControl::Layout;
+
+constexpr off_t PageOf(off_t offset) {
+  return offset - offset % static_cast<off_t>(QueueControl::kSize);
+}
+
+off_t SlotOffset(uint64_t index) {
+  return static_cast<off_t>(index * QueueControl::kSlotSize);
+}
+
+bool Stamped(const Layout& l, uint32_t size) {
+  return std::memcmp(l.magic, kMagic, sizeof kMagic) == 0 && l.version == kVersion &&
+         l.size == size;
+}
+
+// Reserved or committed: not to be taken by a define.
+bool Held(const Layout& l) {
+  const uint32_t state = __atomic_load_n(&l.state, __ATOMIC_ACQUIRE);
+  return Stamped(l, QueueControl::kSlotSize) && (state == kReserved || state == kCommitted);
+}
+
+std::string NameOf(const Layout& l) {
+  return std::string(l.name, strnlen(l.name, sizeof l.name));
+}
+
+// Opens the shared file of the queue manager; a missing one is made when create is set.
+Status OpenSlotsFile(FileSystem& fs, int qmDirFd, bool create, UniqueFd* fd) {
+  const std::string what = std::string("the queue control file ") + QueueControl::kSlotsFile;
+  fd->Reset(fs.OpenAt(qmDirFd, QueueControl::kSlotsFile,
+                      O_RDWR | O_NONBLOCK | (create ? O_CREAT : 0), 0600));
+  if (!fd->valid()) {
+    if (errno == ELOOP || errno == EISDIR) {
+      return Status::Error(RVRC_UNEXPECTED_ERROR, what + " is not a regular file");
+    }
+    return Status::FromErrno(errno, "cannot open " + what);
+  }
+  struct stat st;
+  if (fs.Fstat(fd->get(), &st) != 0) return Status::FromErrno(errno, "cannot examine " + what);
+  if (!S_ISREG(st.st_mode)) {
+    fd->Reset();
+    return Status::Error(RVRC_UNEXPECTED_ERROR, what + " is not a regular file");
+  }
+  return Status::Ok();
+}
+
+// Calls visit(index, copy) for every whole slot of the shared file. It is read in pieces into
+// one buffer: the file may be large, and every page of a fresh buffer costs a fault.
+template <typename Visit>
+Status ForEachSlot(FileSystem& fs, int fd, Visit visit) {
+  constexpr size_t kSlot = QueueControl::kSlotSize;
+  struct stat st;
+  if (fs.Fstat(fd, &st) != 0) return Status::FromErrno(errno, "cannot examine the queue controls");
+  if (static_cast<size_t>(st.st_size) > QueueControl::kMaxSlots * kSlot) {
+    return Status::Error(RVRC_UNEXPECTED_ERROR,
+                         "the queue control file is longer than any queue manager needs");
+  }
+  constexpr size_t kPiece = 128 * kSlot;
+  std::unique_ptr<char[]> piece(new char[kPiece]);
+  for (off_t at = 0; at < st.st_size; at += static_cast<off_t>(kPiece)) {
+    const ssize_t n = fs.ReadAt(fd, piece.get(), kPiece, at);
+    if (n < 0) return Status::FromErrno(errno, "cannot read the queue controls");
+    for (size_t i = 0; i + kSlot <= static_cast<size_t>(n); i += kSlot) {
+      Layout l;
+      std::memcpy(&l, piece.get() + i, sizeof l);
+      visit((static_cast<size_t>(at) + i) / kSlot, l);
+    }
+    if (static_cast<size_t>(n) < kPiece) break;
+  }
+  return Status::Ok();
+}
+
+// False when the counters must be rebuilt: a damaged page, another boot, a recount asked for.
+bool TrustedPage(FileSystem& fs, const Layout& l, uint32_t size) {
+  if (!Stamped(l, size) || (__atomic_load_n(&l.flags, __ATOMIC_ACQUIRE) & kRecountFlag) != 0 ||
+      __atomic_load_n(&l.depth, __ATOMIC_RELAXED) < 0) {
+    return false;
+  }
+  for (int p = 0; p < QueueControl::kPriorities; ++p) {
+    uint64_t next = __atomic_load_n(&l.next[p], __ATOMIC_RELAXED);
+    if (QueueControl::HeadSequence(next) != next ||
+        QueueControl::HeadSequence(__atomic_load_n(&l.head[p], __ATOMIC_RELAXED)) > next) {
+      return false;
+    }
+  }
+  const std::string& boot = BootId(fs);
+  return boot.empty() || std::memcmp(l.boot, boot.data(), sizeof l.boot) == 0;
+}
+
+// What a listing takes from a copy of a slot or page.
+QueueControl::Cached CachedOf(FileSystem& fs, const Layout& copy, uint32_t size) {
+  QueueControl::Cached c;
+  c.generation = copy.generation;
+  c.trusted = TrustedPage(fs, copy, size);
+  c.depth = copy.depth;
+  // A definition copied while it was being written (odd, or torn) is not taken.
+  c.definitionValid =
+      copy.definitionSequence % 2 == 0 &&
+      copy.definitionCheck == DefinitionCheck(copy.definitionSequence, copy.maxDepth,
+                                              copy.maxMessageLength, copy.definitionFile);
+  c.maxDepth = copy.maxDepth;
+  c.maxMessageLength = copy.maxMessageLength;
+  c.definitionFile = copy.definitionFile;
+  return c;
+}
+
+}  // namespace
+
+Status QueueControl::MapAt(off_t offset, uint32_t size, const std::string& what) {
+  void* page = _fs.Map(_fd.get(), PageOf(offset), kSize);
+  if (page == nullptr) return Status::FromErrno(errno, "cannot map " + what);
+  _page = page;
+  _layout = reinterpret_cast<Layout*>(static_cast<char*>(page) + (offset - PageOf(offset)));
+  _offset = offset;
+  _size = size;
+  return Status::Ok();
+}
+
+Status QueueControl::Create(FileSystem& fs, int qmDirFd, int queueDirFd,
+                            const std::string& queueName, const Definition& definition,
+                            std::unique_ptr<QueueControl>* control) {
+  std::unique_ptr<QueueControl> c(new QueueControl(fs));
+  Status s = OpenSlotsFile(fs, qmDirFd, true, &c->_fd);
+  if (!s.ok()) return s;
+  if (fs.LockByte(c->_fd.get(), kAllocationLock, true, true) != 0) {
+    return Status::FromErrno(errno, "cannot lock the queue controls to define " + queueName);
+  }
+  uint64_t index = 0, generation = 0;
+  s = c->TakeSlot(queueName, definition, &index, &generation);
+  fs.UnlockByte(c->_fd.get(), kAllocationLock);
+  if (!s.ok()) return s;
+  s = SmallFile::Create(
+      queueDirFd, kPointerFile,
+      {{"slot", std::to_string(index)}, {"generation", std::to_string(generation)}}, fs);
+  if (!s.ok()) {
+    c->Free();
+    return s;
+  }
+  *control = std::move(c);
+  return Status::Ok();
+}
+
+Status QueueControl::TakeSlot(const std::string& queueName, const Definition& definition,
+                              uint64_t* index, uint64_t* generation) {
+  const int fd = _fd.get();
+  // Generations only grow, so that a pointer left from an undefined queue never matches the
+  // slot's next owner.
+  *generation = 1;
+  size_t count = 0;
+  std::vector<size_t> unheld;
+  Status s = ForEachSlot(_fs, fd, [&](size_t i, const Layout& l) {
+    if (Stamped(l, kSlotSize)) *generation = std::max(*generation, l.generation + 1);
+    if (!Held(l)) unheld.push_back(i);
+    count = i + 1;
+  });
+  if (!s.ok()) return s;
+  *index = count;
+  for (size_t i : unheld) {
+    if (_fs.LockByte(fd, SlotOffset(i) + kInUseLock, true, false) == 0) {
+      *index = i;
+      break;
+    }
+    if (errno != EAGAIN && errno != EACCES) {
+      return Status::FromErrno(errno, "cannot lock a queue control slot");
+    }
+  }
+  if (*index == count) {
+    if (count >= kMaxSlots) {
+      return Status::Error(
+          RVRC_RESOURCE_PROBLEM,
+          "the queue manager has " + std::to_string(kMaxSlots) + " queues, as many as it can hold");
+    }
+    // A whole page more, so that no mapping of a slot reaches past the end of the file.
+    struct stat st;
+    const off_t end = PageOf(SlotOffset(*index)) + static_cast<off_t>(kSize);
+    if (_fs.Fstat(fd, &st) != 0 || (st.st_size < end && _fs.Truncate(fd, end) != 0) ||
+        _fs.LockByte(fd, SlotOffset(*index) + kInUseLock, true, false) != 0) {
+      return Status::FromErrno(errno, "cannot add a slot to the queue controls");
+    }
+  }
+  const off_t offset = SlotOffset(*index);
+  std::string slot(kSlotSize, '\0');
   Layout fresh{};
   std::memcpy(fresh.magic, kMagic, sizeof kMagic);
   fresh.version = kVersion;
-  fresh.size = kSize;
+  fresh.size = kSlotSize;
   fresh.maxDepth = definition.maxDepth;
   fresh.maxMessageLength = definition.maxMessageLength;
   fresh.definitionFile = IdentityOf(definition.file);
   fresh.definitionCheck =
       DefinitionCheck(0, fresh.maxDepth, fresh.maxMessageLength, fresh.definitionFile);
-  const std::string& boot = BootId(fs);
+  const std::string& boot = BootId(_fs);
   std::memcpy(fresh.boot, boot.data(), std::min(boot.size(), sizeof fresh.boot));
-  std::memcpy(page.data(), &fresh, sizeof fresh);
-  UniqueFd fd(fs.OpenAt(queueDirFd, kFile, O_RDWR | O_CREAT | O_EXCL, 0600));
-  if (!fd.valid() || fs.WriteAll(fd.get(), page.data(), page.size()) != 0 ||
-      fs.Sync(fd.get()) != 0) {
-    return Status::FromErrno(errno, "cannot create the control file of " + queueName);
+  fresh.state = kReserved;
+  fresh.generation = *generation;
+  std::memcpy(fresh.name, queueName.data(), std::min(queueName.size(), sizeof fresh.name - 1));
+  std::memcpy(slot.data(), &fresh, sizeof fresh);
+  if (_fs.WriteAt(fd, slot.data(), slot.size(), offset) != 0 || _fs.Sync(fd) != 0) {
+    s = Status::FromErrno(errno, "cannot write the queue control slot of " + queueName);
   }
+  // From here on the in-use lock is held as every handle holds it.
+  if (s.ok() && _fs.LockByte(fd, offset + kInUseLock, false, true) != 0) {
+    s = Status::FromErrno(errno, "cannot lock the queue control slot of " + queueName);
+  }
+  if (s.ok()) s = MapAt(offset, kSlotSize, "the queue control slot of " + queueName);
+  if (!s.ok()) {
+    // Whatever was written names no folder yet: the slot goes back.
+    const uint32_t free = kFree;
+    _fs.WriteAt(fd, &free, sizeof free, offset + static_cast<off_t>(offsetof(Layout, state)));
+  }
+  return s;
+}
+
+void QueueControl::Commit() {
+  uint32_t reserved = kReserved;
+  if (_size == kSlotSize) {
+    __atomic_compare_exchange_n(&_layout->state, &reserved, kCommitted, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+  }
+}
+
+void QueueControl::Free() {
+  if (_size == kSlotSize) __atomic_store_n(&_layout->state, kFree, __ATOMIC_SEQ_CST);
+}
+
+Status QueueControl::Open(FileSystem& fs, int qmDirFd, int queueDirFd, const std::string& queueName,
+                          std::unique_ptr<QueueControl>* control) {
+  std::map<std::string, std::string> pointer;
+  Status s = SmallFile::ReadSettings(queueDirFd, kPointerFile, &pointer, fs);
+  if (s.ok()) {
+    uint64_t index = 0, generation = 0;
+    size_t used[2] = {0, 0};
+    try {
+      index = std::stoull(pointer["slot"], &used[0]);
+      generation = std::stoull(pointer["generation"], &used[1]);
+    } catch (const std::exception&) {
+      used[0] = 0;
+    }
+    if (used[0] > 0 && used[0] == pointer["slot"].size() && used[1] > 0 &&
+        used[1] == pointer["generation"].size()) {
+      bool mine = false;
+      s = OpenSlot(fs, qmDirFd, queueName, index, generation, control, &mine);
+      if (!s.ok() || mine) return s;
+    }
+  } else if (s.reason() != RVRC_UNKNOWN_OBJECT_NAME && s.reason() != RVRC_UNEXPECTED_ERROR) {
+    return Status::Error(s.reason(), "queue " + queueName + ": " + s.message());
+  }
+  // No slot of its own: a queue made before the shared file, or one whose pointer or slot was
+  // damaged. A folder that an undefine already removed gets no file of its own.
+  struct stat st;
+  if (fs.Fstat(queueDirFd, &st) != 0) {
+    return Status::FromErrno(errno, "cannot examine queue " + queueName);
+  }
+  if (st.st_nlink == 0) {
+    return Status::Error(RVRC_UNKNOWN_OBJECT_NAME, "queue " + queueName + " is not defined");
+  }
+  Disown(fs, qmDirFd, queueName);
+  return OpenFile(fs, queueDirFd, queueName, control);
+}
+
+Status QueueControl::OpenSlot(FileSystem& fs, int qmDirFd, const std::string& queueName,
+                              uint64_t index, uint64_t generation,
+                              std::unique_ptr<QueueControl>* control, bool* mine) {
+  *mine = false;
+  if (index >= kMaxSlots) return Status::Ok();
+  std::unique_ptr<QueueControl> c(new QueueControl(fs));
+  Status s = OpenSlotsFile(fs, qmDirFd, false, &c->_fd);
+  if (!s.ok()) return s.reason() == RVRC_RESOURCE_PROBLEM && errno != ENOENT ? s : Status::Ok();
+  const std::string what = "the queue control slot of " + queueName;
+  const off_t offset = SlotOffset(index);
+  struct stat st;
+  if (fs.Fstat(c->_fd.get(), &st) != 0) return Status::FromErrno(errno, "cannot examine " + what);
+  if (st.st_size < PageOf(offset) + static_cast<off_t>(kSize)) return Status::Ok();
+  if (fs.LockByte(c->_fd.get(), offset + kInUseLock, false, true) != 0) {
+    return Status::FromErrno(errno, "cannot lock " + what);
+  }
+  s = c->MapAt(offset, kSlotSize, what);
+  if (!s.ok()) return s;
+  // Held now, the slot can no longer change hands: it is this queue's or it is not.
+  Layout& l = *c->_layout;
+  if (!Stamped(l, kSlotSize) || l.generation != generation || NameOf(l) != queueName) {
+    return Status::Ok();
+  }
+  // A define that stopped between its rename and its commit left the slot reserved.
+  uint32_t state = kReserved;
+  __atomic_compare_exchange_n(&l.state, &state, kCommitted, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  if (state != kReserved && state != kCommitted) return Status::Ok();
+  *mine = true;
+  *control = std::move(c);
   return Status::Ok();
 }
 
-Status QueueControl::Open(FileSystem& fs, int queueDirFd, const std::string& queueName,
-                          std::unique_ptr<QueueControl>* control) {
+void QueueControl::Disown(FileSystem& fs, int qmDirFd, const std::string& queueName) {
+  UniqueFd fd;
+  if (!OpenSlotsFile(fs, qmDirFd, false, &fd).ok()) return;
+  if (fs.LockByte(fd.get(), kAllocationLock, true, true) != 0) return;
+  ForEachSlot(fs, fd.get(), [&](size_t i, const Layout& l) {
+    if (!Held(l) || l.state != kCommitted || NameOf(l) != queueName) return;
+    const uint32_t free = kFree;
+    fs.WriteAt(fd.get(), &free, sizeof free,
+               SlotOffset(i) + static_cast<off_t>(offsetof(Layout, state)));
+  });
+  fs.UnlockByte(fd.get(), kAllocationLock);
+}
+
+Status QueueControl::OpenFile(FileSystem& fs, int queueDirFd, const std::string& queueName,
+                              std::unique_ptr<QueueControl>* control) {
   std::unique_ptr<QueueControl> c(new QueueControl(fs));
   const std::string what = "the control file of " + queueName;
   c->_fd.Reset(fs.OpenAt(queueDirFd, kFile, O_RDWR | O_CREAT | O_NONBLOCK, 0600));
@@ -165,36 +466,50 @@ Status QueueControl::Open(FileSystem& fs, int queueDirFd, const std::string& que
     c->Unlock();
     if (!s.ok()) return s;
   }
-  void* map = fs.Map(c->_fd.get(), kSize);
-  if (map == nullptr) return Status::FromErrno(errno, "cannot map " + what);
-  c->_layout = static_cast<Layout*>(map);
+  Status s = c->MapAt(0, kSize, what);
+  if (!s.ok()) return s;
   *control = std::move(c);
   return Status::Ok();
 }
 
+void QueueControl::ReadSlots(FileSystem& fs, int qmDirFd, Slots* slots) {
+  slots->clear();
+  UniqueFd fd;
+  struct stat st;
+  if (!OpenSlotsFile(fs, qmDirFd, false, &fd).ok() || fs.Fstat(fd.get(), &st) != 0) return;
+  slots->reserve(std::min(static_cast<size_t>(st.st_size) / kSlotSize, kMaxSlots));
+  Status s = ForEachSlot(fs, fd.get(), [&](size_t, const Layout& l) {
+    if (!Held(l) || l.state != kCommitted) return;
+    // Where an undefine stopped before it gave its slot up, the name's newest define counts.
+    auto [it, added] = slots->try_emplace(NameOf(l));
+    if (added || l.generation > it->second.generation) it->second = CachedOf(fs, l, kSlotSize);
+  });
+  if (!s.ok()) slots->clear();
+}
+
 bool QueueControl::ReadListing(FileSystem& fs, int queuesFd, const std::string& folder,
+                               const std::string& queueName, const Slots& slots,
                                const struct stat* definitionFile, Listing* listing) {
-  UniqueFd fd(fs.OpenAt(queuesFd, folder + "/" + kFile, O_RDONLY | O_NONBLOCK, 0));
-  Layout copy;
-  if (!fd.valid() ||
-      fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
-    return false;
+  Cached cached;
+  auto slot = slots.find(queueName);
+  if (slot != slots.end()) {
+    cached = slot->second;
+  } else {
+    UniqueFd fd(fs.OpenAt(queuesFd, folder + "/" + kFile, O_RDONLY | O_NONBLOCK, 0));
+    Layout copy;
+    if (!fd.valid() ||
+        fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
+      return false;
+    }
+    cached = CachedOf(fs, copy, kSize);
   }
-  QueueControl view(fs);
-  view._layout = &copy;
-  const bool trusted = view.Trusted();
-  view._layout = nullptr;
-  if (!trusted) return false;
-  listing->depth = copy.depth;
-  // A definition copied while it was being written (odd, or torn) is not taken.
-  listing->definitionKnown =
-      definitionFile != nullptr && copy.definitionSequence % 2 == 0 &&
-      copy.definitionCheck == DefinitionCheck(copy.definitionSequence, copy.maxDepth,
-                                              copy.maxMessageLength, copy.definitionFile) &&
-      copy.definitionFile == IdentityOf(*definitionFile);
+  if (!cached.trusted) return false;
+  listing->depth = cached.depth;
+  listing->definitionKnown = definitionFile != nullptr && cached.definitionValid &&
+                             cached.definitionFile == IdentityOf(*definitionFile);
   if (listing->definitionKnown) {
-    listing->maxDepth = copy.maxDepth;
-    listing->maxMessageLength = copy.maxMessageLength;
+    listing->maxDepth = cached.maxDepth;
+    listing->maxMessageLength = cached.maxMessageLength;
   }
   return true;
 }
@@ -223,25 +538,11 @@ void QueueControl::CacheDefinition(const Definition& definition) {
 }
 
 QueueControl::~QueueControl() {
-  if (_layout != nullptr) _fs.Unmap(_layout, kSize);
+  if (_page != nullptr) _fs.Unmap(_page, kSize);
 }
 
 bool QueueControl::Trusted() const {
-  const Layout& l = *_layout;
-  if (std::memcmp(l.magic, kMagic, sizeof kMagic) != 0 || l.version != kVersion ||
-      l.size != kSize || (__atomic_load_n(&l.flags, __ATOMIC_ACQUIRE) & kRecountFlag) != 0 ||
-      __atomic_load_n(&l.depth, __ATOMIC_RELAXED) < 0) {
-    return false;
-  }
-  for (int p = 0; p < kPriorities; ++p) {
-    uint64_t next = __atomic_load_n(&l.next[p], __ATOMIC_RELAXED);
-    if (next > kSequenceMask ||
-        HeadSequence(__atomic_load_n(&l.head[p], __ATOMIC_RELAXED)) > next) {
-      return false;
-    }
-  }
-  const std::string& boot = BootId(_fs);
-  return boot.empty() || std::memcmp(l.boot, boot.data(), sizeof l.boot) == 0;
+  return TrustedPage(_fs, *_layout, _size);
 }
 
 void QueueControl::RequestRecount() {
@@ -250,11 +551,11 @@ void QueueControl::RequestRecount() {
 
 void QueueControl::Rebuild(int64_t depth, const uint64_t* next, const uint64_t* lowest) {
   Layout& l = *_layout;
-  const bool intact = std::memcmp(l.magic, kMagic, sizeof kMagic) == 0 && l.version == kVersion;
+  const bool intact = Stamped(l, _size);
   uint32_t keep = intact ? (__atomic_load_n(&l.flags, __ATOMIC_SEQ_CST) & kDeletedFlag) : 0;
   std::memcpy(l.magic, kMagic, sizeof kMagic);
   l.version = kVersion;
-  l.size = kSize;
+  l.size = _size;
   const std::string& boot = BootId(_fs);
   std::memset(l.boot, 0, sizeof l.boot);
   std::memcpy(l.boot, boot.data(), std::min(boot.size(), sizeof l.boot));
@@ -272,21 +573,21 @@ void QueueControl::Rebuild(int64_t depth, const uint64_t* next, const uint64_t* 
 }
 
 Status QueueControl::LockShared() {
-  if (_fs.Lock(_fd.get(), false, true) != 0) {
+  if (_fs.LockByte(_fd.get(), _offset + kOrderLock, false, true) != 0) {
     return Status::FromErrno(errno, "cannot lock the control file");
   }
   return Status::Ok();
 }
 
 Status QueueControl::LockExclusive() {
-  if (_fs.Lock(_fd.get(), true, true) != 0) {
+  if (_fs.LockByte(_fd.get(), _offset + kOrderLock, true, true) != 0) {
     return Status::FromErrno(errno, "cannot lock the control file");
   }
   return Status::Ok();
 }
 
 void QueueControl::Unlock() {
-  _fs.Unlock(_fd.get());
+  _fs.UnlockByte(_fd.get(), _offset + kOrderLock);
 }
 
 bool QueueControl::Reserve(int64_t maxDepth) {

@@ -1,5 +1,5 @@
-// QueueControl: the counters that every handle on one queue shares, in the queue's file
-// "control" (one page), mapped by each handle of each process:
+// QueueControl: the counters that every handle on one queue shares, in one slot of the queue
+// manager's file "controls", mapped by each handle of each process:
 //   depth        messages on the queue, waiting or taken and not yet removed
 //   next[p]      the next sequence number of a message of priority p
 //   head[p]      no message of priority p waiting below this sequence (a hint that getters
@@ -10,16 +10,29 @@
 //   flags        deleted (the queue or its queue manager is going), recount wanted
 //   boot         the boot in which the counters were last known right
 //   definition   the maximum depth and message length from queue.ini, with the identity
-//                (inode, size, change time) of the queue.ini they were read from, so that a
-//                listing of many queues reads one small file per queue
+//                (inode, size, change time) of the queue.ini they were read from
+//   owner        the slot's state (free, reserved by a define, committed), its generation
+//                (new for every define) and the queue's name
+// The queue's folder names its slot in the file "slot" (index and generation). With all slots
+// in one file, a listing of many queues reads that file once and examines only each queue.ini.
+// A queue made before the shared file, or one whose slot or pointer was damaged, keeps its
+// counters in a page of its own, the file "control" in its folder.
+//
 // The message folder is the truth; the counters let a put, a get and a listing run without
 // looking at the whole folder. They are rebuilt by one scan of the folder (QueueStore::Recount)
 // when they cannot be trusted: after a process was killed with a handle open, after the machine
-// restarted, or when the file is missing, short or damaged.
+// restarted, or when the slot or page is missing, short or damaged.
 //
-// An flock on the file orders the changes: a put, a removal and a return hold it shared for the
-// moment they change a name and a counter together; a recount, an undefine and a delete hold it
-// exclusive, so they see no change half done. A hint (next, head) may be moved without it.
+// Locks are open-file-description locks on single bytes, so that each handle's descriptor
+// counts on its own:
+//   byte 0 of "controls"    taken exclusive to allocate or give up a slot
+//   in-use byte of a slot   held shared by every handle that maps the slot, for its lifetime: a
+//                           slot given up is handed to a new queue only when nobody holds it,
+//                           so that no stale handle of an undefined queue counts against it
+//   order byte              a put, a removal and a return hold it shared for the moment they
+//                           change a name and a counter together; a recount, an undefine and
+//                           a delete hold it exclusive, so they see no change half done. A
+//                           hint (next, head) may be moved without it.
 //
 // One object per handle; the counters are shared with every process through the mapping.
 #pragma once
@@ -29,6 +42,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "FileSystem.h"
 #include "Status.h"
@@ -38,9 +52,13 @@ namespace rv {
 
 class QueueControl {
  public:
-  static constexpr size_t kSize = 4096;
+  static constexpr size_t kSize = 4096;     // a page: the unit of mapping, and an own file
+  static constexpr size_t kSlotSize = 512;  // a slot in the shared file
+  static constexpr size_t kMaxSlots = size_t{1} << 18;
   static constexpr int kPriorities = 10;
-  static constexpr const char* kFile = "control";
+  static constexpr const char* kFile = "control";        // in a queue's folder
+  static constexpr const char* kSlotsFile = "controls";  // in the queue manager's folder
+  static constexpr const char* kPointerFile = "slot";    // in a queue's folder
 
   // The definition that a listing shows, and the queue.ini it came from.
   struct Definition {
@@ -56,21 +74,57 @@ class QueueControl {
     int64_t maxMessageLength = 0;
   };
 
-  // Creates a fresh control file (an empty queue) in the queue folder, flushed.
-  static Status Create(FileSystem& fs, int queueDirFd, const std::string& queueName,
-                       const Definition& definition);
-  // Opens and maps the control file; one that is missing or shorter than a page is made or
-  // lengthened first (under the exclusive lock), so that the mapping can never fault. Whether
-  // its counters can be trusted is Trusted()'s to say.
-  static Status Open(FileSystem& fs, int queueDirFd, const std::string& queueName,
+  // Which queue.ini a cached definition came from.
+  struct FileIdentity {
+    uint64_t inode;
+    int64_t size;
+    int64_t changeSeconds;
+    int64_t changeNanoseconds;
+  };
+  // What a listing takes from a slot or page: whether its counters can be trusted, the depth,
+  // and the definition that it caches (unless it was copied while being written) with the
+  // queue.ini it came from.
+  struct Cached {
+    uint64_t generation = 0;
+    bool trusted = false;
+    int64_t depth = 0;
+    bool definitionValid = false;
+    int64_t maxDepth = 0;
+    int64_t maxMessageLength = 0;
+    FileIdentity definitionFile{};
+  };
+  // The committed slots of a queue manager as one read found them, by queue name (the newest
+  // define of a name).
+  using Slots = std::unordered_map<std::string, Cached>;
+
+  // Takes a slot for a new queue (an empty queue, flushed) and writes its pointer into the
+  // queue's folder, which is still being made. The slot stays reserved, unseen by listings,
+  // until Commit; a define that fails gives it up with Free.
+  static Status Create(FileSystem& fs, int qmDirFd, int queueDirFd, const std::string& queueName,
+                       const Definition& definition, std::unique_ptr<QueueControl>* control);
+  // Opens and maps the queue's counters: its slot when its pointer names one that is its own,
+  // else its own control file, which is made or lengthened first when it is missing or shorter
+  // than a page, so that the mapping can never fault. Whether the counters can be trusted is
+  // Trusted()'s to say. RVRC_UNKNOWN_OBJECT_NAME when the queue's folder was removed.
+  static Status Open(FileSystem& fs, int qmDirFd, int queueDirFd, const std::string& queueName,
                      std::unique_ptr<QueueControl>* control);
-  // What a listing shows, read without mapping from "folder/control" below queuesFd: false
-  // when the file is missing, damaged or its counters are not to be trusted (the caller then
-  // counts the folder). The definition is known only when it was cached from the queue.ini
-  // that definitionFile describes (the caller otherwise reads queue.ini).
+  // Reads the shared file once for a listing; without it (or when it cannot be read), every
+  // queue is read on its own.
+  static void ReadSlots(FileSystem& fs, int qmDirFd, Slots* slots);
+  // What a listing shows of the queue in "folder" below queuesFd, from its slot in slots or
+  // its own control file: false when there is none, or it is damaged or its counters are not
+  // to be trusted (the caller then counts the folder). The definition is known only when it
+  // was cached from the queue.ini that definitionFile describes (the caller otherwise reads
+  // queue.ini).
   static bool ReadListing(FileSystem& fs, int queuesFd, const std::string& folder,
+                          const std::string& queueName, const Slots& slots,
                           const struct stat* definitionFile, Listing* listing);
   ~QueueControl();
+
+  // The queue's folder is in place: its slot is committed, and listings show it.
+  void Commit();
+  // The queue is gone: its slot may go to a new queue once no handle maps it.
+  void Free();
 
   // False when the counters must be rebuilt: a damaged page, another boot, a recount asked for.
   bool Trusted() const;
@@ -125,11 +179,26 @@ class QueueControl {
   static constexpr uint64_t kSequenceMask = (uint64_t{1} << 48) - 1;
 
   QueueControl(FileSystem& fs) : _fs(fs) {}
-  Layout* layout() const { return _layout; }
+  // The control file of the queue's own (see above).
+  static Status OpenFile(FileSystem& fs, int queueDirFd, const std::string& queueName,
+                         std::unique_ptr<QueueControl>* control);
+  // Maps slot index if it holds that generation of the queue; *mine is false otherwise.
+  static Status OpenSlot(FileSystem& fs, int qmDirFd, const std::string& queueName, uint64_t index,
+                         uint64_t generation, std::unique_ptr<QueueControl>* control, bool* mine);
+  // Under the allocation lock: finds a slot nobody holds (or adds one), fills it and maps it.
+  Status TakeSlot(const std::string& queueName, const Definition& definition, uint64_t* index,
+                  uint64_t* generation);
+  // Frees every committed slot of the queue: for a queue that uses a control file of its own.
+  static void Disown(FileSystem& fs, int qmDirFd, const std::string& queueName);
+  // Maps the page that holds the slot or page at offset.
+  Status MapAt(off_t offset, uint32_t size, const std::string& what);
 
   FileSystem& _fs;
   UniqueFd _fd;
-  Layout* _layout = nullptr;
+  void* _page = nullptr;      // the mapped page
+  Layout* _layout = nullptr;  // the slot or page in it
+  off_t _offset = 0;          // of the slot or page in its file
+  uint32_t _size = kSize;     // of the slot or page
 };
 
 }  // namespace rv

@@ -156,7 +156,8 @@ Status QueueStore::Define(FileSystem& fs, int qmDirFd, const Definition& definit
   if (s.ok() && fs.StatAt(dir.get(), "queue.ini", &cached.file) != 0) {
     s = Status::FromErrno(errno, "cannot examine the definition of " + name);
   }
-  if (s.ok()) s = QueueControl::Create(fs, dir.get(), name, cached);
+  std::unique_ptr<QueueControl> control;
+  if (s.ok()) s = QueueControl::Create(fs, qmDirFd, dir.get(), name, cached, &control);
   if (s.ok() && fs.Sync(dir.get()) != 0) s = Status::FromErrno(errno, "cannot flush " + name);
   dir.Reset();
   if (s.ok() && fs.RenameAt(queues.get(), staging, queues.get(), folder, true) != 0) {
@@ -165,16 +166,22 @@ Status QueueStore::Define(FileSystem& fs, int qmDirFd, const Definition& definit
   }
   if (!s.ok()) {
     FolderTree::Remove(fs, queues.get(), staging);
+    if (control) control->Free();
     return s;
   }
   if (fs.Sync(queues.get()) != 0) {
-    // Not known to be on disk: take it back, so that a failed define leaves nothing.
+    // Not known to be on disk: take it back, so that a failed define leaves nothing. A handle
+    // opened meanwhile sees the queue deleted, as after an undefine.
     s = Status::FromErrno(errno, "cannot flush the queues folder");
+    control->MarkDeleted();
     const std::string doomed = FolderTree::PassingName("deleting", folder);
-    if (fs.RenameAt(queues.get(), folder, queues.get(), doomed, true) == 0) {
-      FolderTree::Remove(fs, queues.get(), doomed);
+    if (fs.RenameAt(queues.get(), folder, queues.get(), doomed, true) == 0 &&
+        FolderTree::Remove(fs, queues.get(), doomed).ok()) {
+      control->Free();
     }
+    return s;
   }
+  control->Commit();
   return s;
 }
 
@@ -222,10 +229,9 @@ Status QueueStore::Undefine(FileSystem& fs, int qmDirFd, const std::string& name
     *removed = 0;
     return s;
   }
-  store.reset();
   // The queue is undefined from here on. What a failure leaves of its folder is hidden, and
-  // swept up by a later undefine.
-  FolderTree::Remove(fs, queues.get(), doomed);
+  // swept up by a later undefine; its slot stays taken, marked deleted, until then.
+  if (FolderTree::Remove(fs, queues.get(), doomed).ok() && store) store->control().Free();
   return Status::Ok();
 }
 
@@ -291,16 +297,19 @@ Status QueueStore::List(FileSystem& fs, int qmDirFd, std::vector<Summary>* queue
   std::vector<std::string> names;
   if (fs.List(folder.get(), &names) != 0) return Status::FromErrno(errno, "cannot list queues");
   queues->clear();
+  queues->reserve(names.size());
+  QueueControl::Slots slots;
+  QueueControl::ReadSlots(fs, qmDirFd, &slots);
   for (const auto& f : names) {
     Summary q;
     if (!ObjectName::Decode(f, &q.name)) continue;
-    // The control file holds the depth and, while queue.ini is the one it was read from, the
-    // definition: then one small file is read per queue, and the folder is not opened.
+    // The queue's slot holds the depth and, while queue.ini is the one it was read from, the
+    // definition: then queue.ini is only examined, and the folder is not opened.
     struct stat ini;
     const bool haveIni = fs.StatAt(folder.get(), f + "/queue.ini", &ini) == 0;
     QueueControl::Listing cached;
-    const bool trusted =
-        QueueControl::ReadListing(fs, folder.get(), f, haveIni ? &ini : nullptr, &cached);
+    const bool trusted = QueueControl::ReadListing(fs, folder.get(), f, q.name, slots,
+                                                   haveIni ? &ini : nullptr, &cached);
     s = Status::Ok();
     if (!trusted || !cached.definitionKnown) {
       UniqueFd dir;
@@ -315,7 +324,7 @@ Status QueueStore::List(FileSystem& fs, int qmDirFd, std::vector<Summary>* queue
     }
     if (trusted) q.depth = cached.depth;
     if (!s.ok()) q.problem = s.message();
-    queues->push_back(q);
+    queues->push_back(std::move(q));
   }
   std::sort(queues->begin(), queues->end(),
             [](const Summary& a, const Summary& b) { return a.name < b.name; });
@@ -351,7 +360,7 @@ Status QueueStore::OpenFolders(FileSystem& fs, int qmDirFd, const std::string& n
     s = OpenFolder(fs, q->_queueDir.get(), kFolders[i], std::string(kFolders[i]) + " of " + name,
                    dirs[i]);
   }
-  if (s.ok()) s = QueueControl::Open(fs, q->_queueDir.get(), name, &q->_control);
+  if (s.ok()) s = QueueControl::Open(fs, qmDirFd, q->_queueDir.get(), name, &q->_control);
   if (!s.ok()) return s;
   if (cached.file.st_ino != 0) {
     cached.maxDepth = q->_definition.maxDepth;

@@ -27,6 +27,9 @@ class ForwardingFileSystem : public rv::FileSystem {
   ssize_t ReadAt(int fd, void* p, size_t n, off_t o) override {
     return Before("read") ? _real.ReadAt(fd, p, n, o) : -1;
   }
+  int WriteAt(int fd, const void* p, size_t n, off_t o) override {
+    return Before("write") ? _real.WriteAt(fd, p, n, o) : -1;
+  }
   int Sync(int fd) override { return Before("sync") ? _real.Sync(fd) : -1; }
   int Truncate(int fd, off_t n) override { return Before("truncate") ? _real.Truncate(fd, n) : -1; }
   int RenameAt(int fd, const std::string& f, int td, const std::string& t, bool nr) override {
@@ -47,12 +50,18 @@ class ForwardingFileSystem : public rv::FileSystem {
   // Letting go of a lock or a mapping cannot fail on a valid descriptor; a failure made up here
   // would only leave a lock behind that the real call never leaves.
   int Unlock(int fd) override { return _real.Unlock(fd); }
+  int LockByte(int fd, off_t o, bool ex, bool wait) override {
+    return Before("lock") ? _real.LockByte(fd, o, ex, wait) : -1;
+  }
+  int UnlockByte(int fd, off_t o) override { return _real.UnlockByte(fd, o); }
   int StatAt(int d, const std::string& n, struct stat* st) override {
     return Before("stat") ? _real.StatAt(d, n, st) : -1;
   }
   int Fstat(int fd, struct stat* st) override { return Before("fstat") ? _real.Fstat(fd, st) : -1; }
   int FsType(int fd, long* type) override { return Before("fstype") ? _real.FsType(fd, type) : -1; }
-  void* Map(int fd, size_t n) override { return Before("map") ? _real.Map(fd, n) : nullptr; }
+  void* Map(int fd, off_t o, size_t n) override {
+    return Before("map") ? _real.Map(fd, o, n) : nullptr;
+  }
   void Unmap(void* p, size_t n) override { _real.Unmap(p, n); }
 
  protected:

@@ -1,7 +1,9 @@
-// The queue's own files when they are not what the store made: a control file cut short,
-// damaged or replaced by something else, entries of the message folder that are no message
+// The queue's own files when they are not what the store made: the shared control file or a
+// queue's own one cut short, damaged or replaced by something else, a slot pointer that is
+// damaged or names another queue's slot, entries of the message folder that are no message
 // files, a queue of the first layout. The store rebuilds or moves aside what it can, reports
-// the rest with a reason, and never dies of a signal or blocks.
+// the rest with a reason, and never dies of a signal or blocks. And the slots themselves: one
+// per queue, also under concurrent defines, and none handed on while a stale handle maps it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +11,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ProcessRunner.h"
@@ -45,6 +49,28 @@ class QueueStoreTest : public ::testing::Test {
   std::string Folder(const std::string& queue) const {
     return root + "/" + QueueFolder("QM1", queue);
   }
+  std::string SharedControl() const { return root + "/qmgrs/QM1/controls"; }
+  // The queue keeps its counters in a control file of its own, as queues made before the
+  // shared file did.
+  void UseOwnControlFile(const std::string& queue) {
+    ASSERT_EQ(::unlink((Folder(queue) + "/slot").c_str()), 0);
+  }
+  // The "slot=" line of the queue's slot pointer.
+  std::string SlotIndex(const std::string& queue) const {
+    const std::string pointer = ReadWholeFile(Folder(queue) + "/slot");
+    const size_t at = pointer.find("slot=");
+    return at == std::string::npos ? "" : pointer.substr(at, pointer.find('\n', at) - at);
+  }
+  // Puts, checks the listing and drains, then does it once more.
+  void ExpectWorking(const std::string& queue, const std::vector<std::string>& waiting,
+                     const std::string& what) {
+    EXPECT_EQ(Depth("QM1", queue), static_cast<long long>(waiting.size())) << what;
+    EXPECT_EQ(Drain("QM1", queue), waiting) << what;
+    EXPECT_EQ(Depth("QM1", queue), 0) << what;
+    PutAll(queue, {"after"});
+    EXPECT_EQ(Depth("QM1", queue), 1) << what;
+    EXPECT_EQ(Drain("QM1", queue), std::vector<std::string>{"after"}) << what;
+  }
   void PutAll(const std::string& queue, const std::vector<std::string>& messages) {
     RVHCONN c;
     RVHOBJ o;
@@ -70,31 +96,49 @@ TEST_F(QueueStoreTest, ControlFileThatIsShortOrDamagedIsRebuiltFromTheFolder) {
       {"half a page of zeros", std::string(2048, '\0')},
   };
   int n = 0;
-  for (const auto& k : cases) {
-    const std::string q = "C" + std::to_string(++n);
-    DefineQueue("QM1", q);
-    PutAll(q, messages);
-    WriteWholeFile(Folder(q) + "/control", k.content);
-    EXPECT_EQ(Depth("QM1", q), 3) << k.what;
-    EXPECT_EQ(Drain("QM1", q), messages) << k.what;
-    EXPECT_EQ(Depth("QM1", q), 0) << k.what;
-    // And the queue goes on as before.
-    PutAll(q, {"after"});
-    EXPECT_EQ(Depth("QM1", q), 1) << k.what;
-    EXPECT_EQ(Drain("QM1", q), std::vector<std::string>{"after"}) << k.what;
+  for (bool own : {false, true}) {
+    for (const auto& k : cases) {
+      const std::string q = "C" + std::to_string(++n);
+      const std::string what = std::string(own ? "own file, " : "shared file, ") + k.what;
+      DefineQueue("QM1", q);
+      if (own) UseOwnControlFile(q);
+      PutAll(q, messages);
+      WriteWholeFile(own ? Folder(q) + "/control" : SharedControl(), k.content);
+      ExpectWorking(q, messages, what);
+    }
   }
+}
+
+TEST_F(QueueStoreTest, SlotPointerThatIsDamagedOrForeignIsNotFollowed) {
+  // Damaged: the queue counts in a file of its own, and the listing no longer shows its slot,
+  // whose counters no put changes any more.
+  DefineQueue("QM1", "P");
+  PutAll("P", {"one", "two"});
+  WriteWholeFile(Folder("P") + "/slot", "slot=zz\n");
+  PutAll("P", {"three"});
+  ExpectWorking("P", {"one", "two", "three"}, "damaged pointer");
+
+  // Naming the slot of another queue: each queue keeps its own count.
+  DefineQueue("QM1", "A");
+  DefineQueue("QM1", "B");
+  PutAll("A", {"a"});
+  WriteWholeFile(Folder("B") + "/slot", ReadWholeFile(Folder("A") + "/slot"));
+  PutAll("B", {"b1", "b2"});
+  EXPECT_EQ(Depth("QM1", "A"), 1);
+  ExpectWorking("B", {"b1", "b2"}, "foreign pointer");
+  ExpectWorking("A", {"a"}, "the other queue");
 }
 
 TEST_F(QueueStoreTest, ListingTakesNoDefinitionThatWasChangedBehindItsCheck) {
   DefineQueue("QM1", "D", 123457);
   PutAll("D", {"one"});
-  // The maximum depth as the control page caches it, changed as a torn copy would show it.
-  std::string page = ReadWholeFile(Folder("D") + "/control");
+  // The maximum depth as the queue's slot caches it, changed as a torn copy would show it.
+  std::string page = ReadWholeFile(SharedControl());
   const long long cached = 123457, changed = 99;
   const size_t at = page.find(std::string(reinterpret_cast<const char*>(&cached), sizeof cached));
   ASSERT_NE(at, std::string::npos);
   page.replace(at, sizeof changed, reinterpret_cast<const char*>(&changed), sizeof changed);
-  WriteWholeFile(Folder("D") + "/control", page);
+  WriteWholeFile(SharedControl(), page);
   struct Found {
     long long depth = -2, maxDepth = -2;
   } found;
@@ -123,6 +167,7 @@ TEST_F(QueueStoreTest, ControlFileThatIsNoFileIsReportedNotWaitedOn) {
   for (const auto& k : cases) {
     const std::string q = "N" + std::to_string(++n);
     DefineQueue("QM1", q);
+    UseOwnControlFile(q);
     PutAll(q, {"kept"});
     const std::string control = Folder(q) + "/control";
     ASSERT_EQ(::unlink(control.c_str()), 0);
@@ -140,6 +185,79 @@ TEST_F(QueueStoreTest, ControlFileThatIsNoFileIsReportedNotWaitedOn) {
     // Once it is gone, it is made afresh and nothing was lost.
     std::filesystem::remove(control);
     EXPECT_EQ(Drain("QM1", q), std::vector<std::string>{"kept"}) << k.what;
+  }
+  // The shared file: a queue falls back to a file of its own, and a define says what is wrong.
+  n = 0;
+  for (const auto& k : cases) {
+    const std::string q = "S" + std::to_string(++n);
+    DefineQueue("QM1", q);
+    PutAll(q, {"kept"});
+    std::filesystem::remove(SharedControl());
+    k.make(SharedControl());
+    ExpectWorking(q, {"kept"}, k.what);
+    EXPECT_EQ(RVAdminDefineQueue("QM1", ("T" + std::to_string(n)).c_str(), -1, -1),
+              RVRC_UNEXPECTED_ERROR)
+        << k.what;
+    EXPECT_NE(std::string(RVErrorText()).find("controls is not a regular file"), std::string::npos)
+        << RVErrorText();
+    std::filesystem::remove(SharedControl());
+  }
+}
+
+TEST_F(QueueStoreTest, SlotOfAnUndefinedQueueWaitsForItsLastHandle) {
+  DefineQueue("QM1", "A");
+  const std::string slotOfA = SlotIndex("A");
+  const std::string pointerOfA = ReadWholeFile(Folder("A") + "/slot");
+  RVHCONN c;
+  RVHOBJ stale;
+  ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
+  ASSERT_EQ(Open(c, "A", RVOO_OUTPUT, &stale).cc, RVCC_OK);
+  long long removed = -1;
+  ASSERT_EQ(RVAdminUndefineQueueEx("QM1", "A", 1, &removed), RVRC_NONE) << RVErrorText();
+
+  // A queue defined while the stale handle is open gets another slot, which the handle's put
+  // cannot touch.
+  DefineQueue("QM1", "B");
+  EXPECT_NE(SlotIndex("B"), slotOfA);
+  EXPECT_EQ(Put(c, stale, "lost?").reason, RVRC_CONNECTION_BROKEN);
+  EXPECT_EQ(Depth("QM1", "B"), 0);
+  Close(c, &stale);
+  Disconnect(&c);
+
+  // Once it is closed, the slot goes to the next queue, which starts empty.
+  DefineQueue("QM1", "C");
+  EXPECT_EQ(SlotIndex("C"), slotOfA);
+  EXPECT_NE(ReadWholeFile(Folder("C") + "/slot"), pointerOfA);  // another generation
+  ExpectWorking("C", {}, "reused slot");
+  ExpectWorking("B", {}, "other slot");
+}
+
+TEST_F(QueueStoreTest, ConcurrentDefinesTakeOneSlotEach) {
+  constexpr int kThreads = 8, kEach = 6;
+  std::vector<std::thread> threads;
+  std::vector<RVLONG> reasons(kThreads * kEach, -1);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &reasons] {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string q = "Q" + std::to_string(t) + "_" + std::to_string(i);
+        reasons[t * kEach + i] = RVAdminDefineQueue("QM1", q.c_str(), -1, -1);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<std::string> pointers;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kEach; ++i) {
+      ASSERT_EQ(reasons[t * kEach + i], RVRC_NONE);
+      const std::string q = "Q" + std::to_string(t) + "_" + std::to_string(i);
+      pointers.insert(SlotIndex(q));
+      PutAll(q, {q});
+    }
+  }
+  EXPECT_EQ(pointers.size(), static_cast<size_t>(kThreads * kEach));
+  for (int t = 0; t < kThreads; ++t) {
+    const std::string q = "Q" + std::to_string(t) + "_" + std::to_string(kEach - 1);
+    EXPECT_EQ(Depth("QM1", q), 1) << q;
   }
 }
 
@@ -182,7 +300,7 @@ TEST_F(QueueStoreTest, QueueOfTheFirstLayoutIsReadInOrder) {
   PutAll("OLD", {"first", "second", "third"});
   // The first layout: a counter file "seq" and the expiry in each name.
   const std::string dir = Folder("OLD");
-  ASSERT_EQ(::unlink((dir + "/control").c_str()), 0);
+  UseOwnControlFile("OLD");
   WriteWholeFile(dir + "/seq", std::string(8, '\0'));
   for (const auto& n : FilesIn(QueueFolder("QM1", "OLD") + "/msg")) {
     ASSERT_EQ(
