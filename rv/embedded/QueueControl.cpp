@@ -156,7 +156,8 @@ std::string NameOf(const Layout& l) {
   return std::string(l.name, strnlen(l.name, sizeof l.name));
 }
 
-// Opens the shared file of the queue manager; a missing one is made when create is set.
+// Opens the shared file of the queue manager; a missing one is made when create is set (else
+// RVRC_UNKNOWN_OBJECT_NAME). RVRC_UNEXPECTED_ERROR when it is no regular file.
 Status OpenSlotsFile(FileSystem& fs, int qmDirFd, bool create, UniqueFd* fd) {
   const std::string what = std::string("the queue control file ") + QueueControl::kSlotsFile;
   fd->Reset(fs.OpenAt(qmDirFd, QueueControl::kSlotsFile,
@@ -165,6 +166,7 @@ Status OpenSlotsFile(FileSystem& fs, int qmDirFd, bool create, UniqueFd* fd) {
     if (errno == ELOOP || errno == EISDIR) {
       return Status::Error(RVRC_UNEXPECTED_ERROR, what + " is not a regular file");
     }
+    if (errno == ENOENT) return Status::Error(RVRC_UNKNOWN_OBJECT_NAME, what + " does not exist");
     return Status::FromErrno(errno, "cannot open " + what);
   }
   struct stat st;
@@ -397,7 +399,10 @@ Status QueueControl::OpenSlot(FileSystem& fs, int qmDirFd, const std::string& qu
   if (index >= kMaxSlots) return Status::Ok();
   std::unique_ptr<QueueControl> c(new QueueControl(fs));
   Status s = OpenSlotsFile(fs, qmDirFd, false, &c->_fd);
-  if (!s.ok()) return s.reason() == RVRC_RESOURCE_PROBLEM && errno != ENOENT ? s : Status::Ok();
+  if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME || s.reason() == RVRC_UNEXPECTED_ERROR) {
+    return Status::Ok();  // no slot file, or a damaged one: the queue has no slot
+  }
+  if (!s.ok()) return s;
   const std::string what = "the queue control slot of " + queueName;
   const off_t offset = SlotOffset(index);
   struct stat st;
