@@ -29,10 +29,16 @@ int PosixFileSystem::OpenPath(const std::string& path, int flags) {
   return fd;
 }
 
-int PosixFileSystem::WriteAll(int fd, const void* data, size_t length) {
+namespace {
+
+// Writes all of the bytes with write(done, p, n), which writes from p (done bytes in) and
+// returns what write(2) or pwrite(2) returns; retries short and interrupted writes.
+template <typename Write>
+int WriteAllWith(const void* data, size_t length, Write write) {
   const char* p = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = ::write(fd, p, length);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = write(done, p + done, length - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -41,10 +47,16 @@ int PosixFileSystem::WriteAll(int fd, const void* data, size_t length) {
       errno = ENOSPC;
       return -1;
     }
-    p += n;
-    length -= static_cast<size_t>(n);
+    done += static_cast<size_t>(n);
   }
   return 0;
+}
+
+}  // namespace
+
+int PosixFileSystem::WriteAll(int fd, const void* data, size_t length) {
+  return WriteAllWith(data, length,
+                      [fd](size_t, const char* p, size_t n) { return ::write(fd, p, n); });
 }
 
 ssize_t PosixFileSystem::ReadAt(int fd, void* data, size_t length, off_t offset) {
@@ -63,21 +75,9 @@ ssize_t PosixFileSystem::ReadAt(int fd, void* data, size_t length, off_t offset)
 }
 
 int PosixFileSystem::WriteAt(int fd, const void* data, size_t length, off_t offset) {
-  const char* p = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pwrite(fd, p + done, length - done, offset + static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return -1;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return 0;
+  return WriteAllWith(data, length, [fd, offset](size_t done, const char* p, size_t n) {
+    return ::pwrite(fd, p, n, offset + static_cast<off_t>(done));
+  });
 }
 
 int PosixFileSystem::Sync(int fd) {
