@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "DataRoot.h"
 #include "ObjectName.h"
 #include "SmallFile.h"
 
@@ -178,6 +179,30 @@ Status OpenSlotsFile(FileSystem& fs, int qmDirFd, bool create, UniqueFd* fd) {
   return Status::Ok();
 }
 
+// Reads a slot pointer ("slot" and "generation"); *valid is false when there is none or it is
+// damaged. Other failures to read it are returned.
+Status ReadPointer(FileSystem& fs, int dirFd, const std::string& path, uint64_t* index,
+                   uint64_t* generation, bool* valid) {
+  *valid = false;
+  std::map<std::string, std::string> pointer;
+  Status s = SmallFile::ReadSettings(dirFd, path, &pointer, fs);
+  if (s.reason() == RVRC_UNKNOWN_OBJECT_NAME || s.reason() == RVRC_UNEXPECTED_ERROR) {
+    return Status::Ok();
+  }
+  if (!s.ok()) return s;
+  const std::string& slot = pointer["slot"];
+  const std::string& number = pointer["generation"];
+  size_t used[2] = {0, 0};
+  try {
+    *index = std::stoull(slot, &used[0]);
+    *generation = std::stoull(number, &used[1]);
+  } catch (const std::exception&) {
+    return Status::Ok();
+  }
+  *valid = used[0] > 0 && used[0] == slot.size() && used[1] > 0 && used[1] == number.size();
+  return Status::Ok();
+}
+
 // Calls visit(index, copy) for every whole slot of the shared file. It is read in pieces into
 // one buffer: the file may be large, and every page of a fresh buffer costs a fault.
 template <typename Visit>
@@ -260,7 +285,7 @@ Status QueueControl::Create(FileSystem& fs, int qmDirFd, int queueDirFd,
     return Status::FromErrno(errno, "cannot lock the queue controls to define " + queueName);
   }
   uint64_t index = 0, generation = 0;
-  s = c->TakeSlot(queueName, definition, &index, &generation);
+  s = c->TakeSlot(qmDirFd, queueName, definition, &index, &generation);
   fs.UnlockByte(c->_fd.get(), kAllocationLock);
   if (!s.ok()) return s;
   s = SmallFile::Create(
@@ -274,28 +299,64 @@ Status QueueControl::Create(FileSystem& fs, int qmDirFd, int queueDirFd,
   return Status::Ok();
 }
 
-Status QueueControl::TakeSlot(const std::string& queueName, const Definition& definition,
-                              uint64_t* index, uint64_t* generation) {
+Status QueueControl::TakeSlot(int qmDirFd, const std::string& queueName,
+                              const Definition& definition, uint64_t* index, uint64_t* generation) {
   const int fd = _fd.get();
   // Generations only grow, so that a pointer left from an undefined queue never matches the
   // slot's next owner.
   *generation = 1;
   size_t count = 0;
   std::vector<size_t> unheld;
+  struct Reserved {
+    size_t index;
+    uint64_t generation;
+    std::string name;
+  };
+  std::vector<Reserved> reserved;
   Status s = ForEachSlot(_fs, fd, [&](size_t i, const Layout& l) {
     if (Stamped(l, kSlotSize)) *generation = std::max(*generation, l.generation + 1);
     if (!Held(l)) unheld.push_back(i);
+    if (Held(l) && l.state == kReserved) reserved.push_back({i, l.generation, NameOf(l)});
     count = i + 1;
   });
   if (!s.ok()) return s;
+  // A slot is taken only with its in-use lock, which no handle and no define holds then: 1
+  // when it is taken, 0 when someone holds it, -1 when the lock fails (errno).
+  auto take = [&](size_t i) {
+    if (_fs.LockByte(fd, SlotOffset(i) + kInUseLock, true, false) == 0) return 1;
+    return errno == EAGAIN || errno == EACCES ? 0 : -1;
+  };
+  const char* const cannotLock = "cannot lock a queue control slot";
   *index = count;
   for (size_t i : unheld) {
-    if (_fs.LockByte(fd, SlotOffset(i) + kInUseLock, true, false) == 0) {
+    const int taken = take(i);
+    if (taken < 0) return Status::FromErrno(errno, cannotLock);
+    if (taken > 0) {
       *index = i;
       break;
     }
-    if (errno != EAGAIN && errno != EACCES) {
-      return Status::FromErrno(errno, "cannot lock a queue control slot");
+  }
+  // A reserved slot that nobody holds is left by a define that stopped: committed for its
+  // queue when that is in place, free for this one otherwise.
+  for (size_t k = 0; k < reserved.size() && *index == count; ++k) {
+    const Reserved& r = reserved[k];
+    const int taken = take(r.index);
+    if (taken < 0) return Status::FromErrno(errno, cannotLock);
+    if (taken == 0) continue;
+    uint64_t pointedIndex = 0, pointedGeneration = 0;
+    bool valid = false;
+    s = ReadPointer(_fs, qmDirFd,
+                    std::string(DataRoot::kQueuesFolder) + "/" + ObjectName::Encode(r.name) + "/" +
+                        kPointerFile,
+                    &pointedIndex, &pointedGeneration, &valid);
+    if (!s.ok()) return s;
+    if (valid && pointedIndex == r.index && pointedGeneration == r.generation) {
+      const uint32_t committed = kCommitted;
+      _fs.WriteAt(fd, &committed, sizeof committed,
+                  SlotOffset(r.index) + static_cast<off_t>(offsetof(Layout, state)));
+      _fs.UnlockByte(fd, SlotOffset(r.index) + kInUseLock);
+    } else {
+      *index = r.index;
     }
   }
   if (*index == count) {
@@ -359,24 +420,14 @@ void QueueControl::Free() {
 
 Status QueueControl::Open(FileSystem& fs, int qmDirFd, int queueDirFd, const std::string& queueName,
                           std::unique_ptr<QueueControl>* control) {
-  std::map<std::string, std::string> pointer;
-  Status s = SmallFile::ReadSettings(queueDirFd, kPointerFile, &pointer, fs);
-  if (s.ok()) {
-    uint64_t index = 0, generation = 0;
-    size_t used[2] = {0, 0};
-    try {
-      index = std::stoull(pointer["slot"], &used[0]);
-      generation = std::stoull(pointer["generation"], &used[1]);
-    } catch (const std::exception&) {
-      used[0] = 0;
-    }
-    if (used[0] > 0 && used[0] == pointer["slot"].size() && used[1] > 0 &&
-        used[1] == pointer["generation"].size()) {
-      bool mine = false;
-      s = OpenSlot(fs, qmDirFd, queueName, index, generation, control, &mine);
-      if (!s.ok() || mine) return s;
-    }
-  } else if (s.reason() != RVRC_UNKNOWN_OBJECT_NAME && s.reason() != RVRC_UNEXPECTED_ERROR) {
+  uint64_t index = 0, generation = 0;
+  bool valid = false;
+  Status s = ReadPointer(fs, queueDirFd, kPointerFile, &index, &generation, &valid);
+  if (s.ok() && valid) {
+    bool mine = false;
+    s = OpenSlot(fs, qmDirFd, queueName, index, generation, control, &mine);
+    if (!s.ok() || mine) return s;
+  } else if (!s.ok()) {
     return Status::Error(s.reason(), "queue " + queueName + ": " + s.message());
   }
   // No slot of its own: a queue made before the shared file, or one whose pointer or slot was

@@ -7,15 +7,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ForwardingFileSystem.h"
 #include "ProcessRunner.h"
 #include "RvTestSupport.h"
 #include "rvadmin.h"
@@ -40,6 +43,26 @@ long long Depth(const std::string& qm, const std::string& queue) {
   return found.depth;
 }
 
+// Ends the process at the first call named at once a call named after (if given) was made.
+class DyingFileSystem : public ForwardingFileSystem {
+ public:
+  DyingFileSystem(const char* at, const char* after) : _at(at), _after(after) {}
+  bool armed = false;
+  bool Before(const char* call) override {
+    if (!armed) return true;
+    if (_after != nullptr) {
+      if (std::strcmp(call, _after) == 0) _after = nullptr;
+      return true;
+    }
+    if (std::strcmp(call, _at) == 0) ::_exit(0);
+    return true;
+  }
+
+ private:
+  const char* _at;
+  const char* _after;
+};
+
 class QueueStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,6 +83,25 @@ class QueueStoreTest : public ::testing::Test {
     const std::string pointer = ReadWholeFile(Folder(queue) + "/slot");
     const size_t at = pointer.find("slot=");
     return at == std::string::npos ? "" : pointer.substr(at, pointer.find('\n', at) - at);
+  }
+  // Defines the queue in a child process that dies at a call (see DyingFileSystem).
+  void DefineKilledAt(const std::string& queue, const char* at, const char* after) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      DyingFileSystem fs(at, after);
+      StoreSession session;
+      if (!session.Connect(fs, "QM1").ok()) ::_exit(2);
+      rv::QueueAttributes attributes;
+      attributes.name = queue;
+      fs.armed = true;
+      session.connection->Define(attributes);
+      ::_exit(3);  // it was to die before the define ended
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
   }
   // Puts, checks the listing and drains, then does it once more.
   void ExpectWorking(const std::string& queue, const std::vector<std::string>& waiting,
@@ -230,6 +272,35 @@ TEST_F(QueueStoreTest, SlotOfAnUndefinedQueueWaitsForItsLastHandle) {
   EXPECT_NE(ReadWholeFile(Folder("C") + "/slot"), pointerOfA);  // another generation
   ExpectWorking("C", {}, "reused slot");
   ExpectWorking("B", {}, "other slot");
+}
+
+TEST_F(QueueStoreTest, SlotOfADefineThatDiedIsCommittedOrTakenBack) {
+  // Killed before its folder was in place: no queue, and its slot (the first) goes to a later
+  // define once the free ones are taken.
+  DefineKilledAt("GONE", "rename", nullptr);
+  EXPECT_EQ(Depth("QM1", "GONE"), -2);  // not listed
+  std::set<std::string> taken;
+  for (size_t i = 0; i < 4096 / 512; ++i) {
+    DefineQueue("QM1", "N" + std::to_string(i));
+    taken.insert(SlotIndex("N" + std::to_string(i)));
+  }
+  EXPECT_EQ(taken.count("slot=0"), 1u);
+
+  // Killed after: the queue is there, and its slot is committed for it, not taken, also when
+  // no slot is free any more.
+  DefineKilledAt("KEPT", "sync", "rename");
+  EXPECT_EQ(Depth("QM1", "KEPT"), 0);
+  taken.clear();
+  for (size_t i = 0; i < 4096 / 512; ++i) {
+    DefineQueue("QM1", "M" + std::to_string(i));
+    taken.insert(SlotIndex("M" + std::to_string(i)));
+  }
+  EXPECT_EQ(taken.count(SlotIndex("KEPT")), 0u);
+  PutAll("KEPT", {"k"});
+  PutAll("M7", {"m1", "m2"});
+  EXPECT_EQ(Depth("QM1", "KEPT"), 1);
+  ExpectWorking("M7", {"m1", "m2"}, "after a define that died");
+  ExpectWorking("KEPT", {"k"}, "the define that died");
 }
 
 TEST_F(QueueStoreTest, ConcurrentDefinesTakeOneSlotEach) {
