@@ -307,16 +307,19 @@ Status QueueControl::TakeSlot(int qmDirFd, const std::string& queueName,
   *generation = 1;
   size_t count = 0;
   std::vector<size_t> unheld;
-  struct Reserved {
+  // Slots that a define or an undefine may have left when it stopped: reserved, or deleted.
+  struct Stopped {
     size_t index;
     uint64_t generation;
     std::string name;
   };
-  std::vector<Reserved> reserved;
+  std::vector<Stopped> stopped;
   Status s = ForEachSlot(_fs, fd, [&](size_t i, const Layout& l) {
     if (Stamped(l, kSlotSize)) *generation = std::max(*generation, l.generation + 1);
     if (!Held(l)) unheld.push_back(i);
-    if (Held(l) && l.state == kReserved) reserved.push_back({i, l.generation, NameOf(l)});
+    if (Held(l) && (l.state == kReserved || (l.flags & kDeletedFlag) != 0)) {
+      stopped.push_back({i, l.generation, NameOf(l)});
+    }
     count = i + 1;
   });
   if (!s.ok()) return s;
@@ -336,10 +339,11 @@ Status QueueControl::TakeSlot(int qmDirFd, const std::string& queueName,
       break;
     }
   }
-  // A reserved slot that nobody holds is left by a define that stopped: committed for its
-  // queue when that is in place, free for this one otherwise.
-  for (size_t k = 0; k < reserved.size() && *index == count; ++k) {
-    const Reserved& r = reserved[k];
+  // Nobody holds such a slot when the define or undefine that had it stopped. Its queue's
+  // folder tells: still in place, it keeps its slot (committed, if a define stopped before
+  // that); gone, or made anew with another slot, the slot is free for this define.
+  for (size_t k = 0; k < stopped.size() && *index == count; ++k) {
+    const Stopped& r = stopped[k];
     const int taken = take(r.index);
     if (taken < 0) return Status::FromErrno(errno, cannotLock);
     if (taken == 0) continue;

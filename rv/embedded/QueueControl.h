@@ -186,8 +186,8 @@ class QueueControl {
   static Status OpenSlot(FileSystem& fs, int qmDirFd, const std::string& queueName, uint64_t index,
                          uint64_t generation, std::unique_ptr<QueueControl>* control, bool* mine);
   // Under the allocation lock: finds a slot nobody holds (or adds one), fills it and maps it.
-  // A slot that a define which stopped left reserved is taken too, unless its queue is in
-  // place (its slot is then committed).
+  // A slot that a define or an undefine which stopped left reserved or deleted is taken too,
+  // unless its queue is in place (its slot is then committed).
   Status TakeSlot(int qmDirFd, const std::string& queueName, const Definition& definition,
                   uint64_t* index, uint64_t* generation);
   // Frees every committed slot of the queue: for a queue that uses a control file of its own.

@@ -230,7 +230,7 @@ Status QueueStore::Undefine(FileSystem& fs, int qmDirFd, const std::string& name
     return s;
   }
   // The queue is undefined from here on. What a failure leaves of its folder is hidden, and
-  // swept up by a later undefine; its slot stays taken, marked deleted, until then.
+  // swept up by a later undefine; its slot, marked deleted, is taken back by a later define.
   if (FolderTree::Remove(fs, queues.get(), doomed).ok() && store) store->control().Free();
   return Status::Ok();
 }

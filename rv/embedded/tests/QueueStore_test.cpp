@@ -84,8 +84,9 @@ class QueueStoreTest : public ::testing::Test {
     const size_t at = pointer.find("slot=");
     return at == std::string::npos ? "" : pointer.substr(at, pointer.find('\n', at) - at);
   }
-  // Defines the queue in a child process that dies at a call (see DyingFileSystem).
-  void DefineKilledAt(const std::string& queue, const char* at, const char* after) {
+  // Defines (or undefines) the queue in a child process that dies at a call (see
+  // DyingFileSystem).
+  void KilledAt(bool define, const std::string& queue, const char* at, const char* after) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -95,8 +96,12 @@ class QueueStoreTest : public ::testing::Test {
       rv::QueueAttributes attributes;
       attributes.name = queue;
       fs.armed = true;
-      session.connection->Define(attributes);
-      ::_exit(3);  // it was to die before the define ended
+      if (define) {
+        session.connection->Define(attributes);
+      } else {
+        session.connection->Undefine(queue);
+      }
+      ::_exit(3);  // it was to die before it ended
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -274,10 +279,10 @@ TEST_F(QueueStoreTest, SlotOfAnUndefinedQueueWaitsForItsLastHandle) {
   ExpectWorking("B", {}, "other slot");
 }
 
-TEST_F(QueueStoreTest, SlotOfADefineThatDiedIsCommittedOrTakenBack) {
+TEST_F(QueueStoreTest, SlotLeftByADefineOrUndefineThatDiedIsCommittedOrTakenBack) {
   // Killed before its folder was in place: no queue, and its slot (the first) goes to a later
   // define once the free ones are taken.
-  DefineKilledAt("GONE", "rename", nullptr);
+  KilledAt(true, "GONE", "rename", nullptr);
   EXPECT_EQ(Depth("QM1", "GONE"), -2);  // not listed
   std::set<std::string> taken;
   for (size_t i = 0; i < 4096 / 512; ++i) {
@@ -288,7 +293,7 @@ TEST_F(QueueStoreTest, SlotOfADefineThatDiedIsCommittedOrTakenBack) {
 
   // Killed after: the queue is there, and its slot is committed for it, not taken, also when
   // no slot is free any more.
-  DefineKilledAt("KEPT", "sync", "rename");
+  KilledAt(true, "KEPT", "sync", "rename");
   EXPECT_EQ(Depth("QM1", "KEPT"), 0);
   taken.clear();
   for (size_t i = 0; i < 4096 / 512; ++i) {
@@ -301,6 +306,17 @@ TEST_F(QueueStoreTest, SlotOfADefineThatDiedIsCommittedOrTakenBack) {
   EXPECT_EQ(Depth("QM1", "KEPT"), 1);
   ExpectWorking("M7", {"m1", "m2"}, "after a define that died");
   ExpectWorking("KEPT", {"k"}, "the define that died");
+
+  // An undefine killed once the folder was renamed away leaves its slot to a later define.
+  const std::string slotOfM0 = SlotIndex("M0");
+  KilledAt(false, "M0", "open", "rename");
+  EXPECT_EQ(Depth("QM1", "M0"), -2);
+  taken.clear();
+  for (size_t i = 0; i < 4096 / 512; ++i) {
+    DefineQueue("QM1", "L" + std::to_string(i));
+    taken.insert(SlotIndex("L" + std::to_string(i)));
+  }
+  EXPECT_EQ(taken.count(slotOfM0), 1u);
 }
 
 TEST_F(QueueStoreTest, ConcurrentDefinesTakeOneSlotEach) {
