@@ -535,9 +535,7 @@ Status QueueControl::OpenFile(FileSystem& fs, int queueDirFd, const std::string&
 void QueueControl::ReadSlots(FileSystem& fs, int qmDirFd, Slots* slots) {
   slots->clear();
   UniqueFd fd;
-  struct stat st;
-  if (!OpenSlotsFile(fs, qmDirFd, false, &fd).ok() || fs.Fstat(fd.get(), &st) != 0) return;
-  slots->reserve(std::min(static_cast<size_t>(st.st_size) / kSlotSize, kMaxSlots));
+  if (!OpenSlotsFile(fs, qmDirFd, false, &fd).ok()) return;
   Status s = ForEachSlot(fs, fd.get(), [&](size_t, const Layout& l) {
     if (!Held(l) || l.state != kCommitted) return;
     // Where an undefine stopped before it gave its slot up, the name's newest define counts.
