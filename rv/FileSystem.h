@@ -62,6 +62,9 @@ class FileSystem {
   // writable; null on failure.
   virtual void* Map(int fd, off_t offset, size_t length) = 0;
   virtual void Unmap(void* address, size_t length) = 0;
+  // The identifier of the running boot of the machine; empty when it cannot be read. Counters
+  // kept in shared memory are trusted only within the boot that wrote them.
+  virtual const std::string& BootId() = 0;
 };
 
 }  // namespace rv

@@ -8,8 +8,10 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace rv {
 
@@ -196,6 +198,27 @@ void* PosixFileSystem::Map(int fd, off_t offset, size_t length) {
 
 void PosixFileSystem::Unmap(void* address, size_t length) {
   ::munmap(address, length);
+}
+
+const std::string& PosixFileSystem::BootId() {
+  // Read once per process and then returned without a lock or a copy; an identifier that could
+  // not be read is tried again by the next call.
+  static std::mutex mutex;
+  static std::atomic<bool> read{false};
+  static std::string known;
+  static const std::string unknown;
+  if (read.load(std::memory_order_acquire)) return known;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (read.load(std::memory_order_relaxed)) return known;
+  int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return unknown;
+  char text[36] = {};
+  const bool whole = ReadAt(fd, text, sizeof text, 0) == static_cast<ssize_t>(sizeof text);
+  ::close(fd);
+  if (!whole) return unknown;
+  known.assign(text, sizeof text);
+  read.store(true, std::memory_order_release);
+  return known;
 }
 
 FileSystem& FileSystem::Real() {

@@ -29,6 +29,7 @@ class PosixFileSystem : public FileSystem {
   int FsType(int fd, long* type) override;
   void* Map(int fd, off_t offset, size_t length) override;
   void Unmap(void* address, size_t length) override;
+  const std::string& BootId() override;
 };
 
 }  // namespace rv

@@ -7,13 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "DataRoot.h"
@@ -39,28 +37,6 @@ constexpr off_t kAllocationLock = 0;
 constexpr off_t kInUseLock = 1;
 constexpr off_t kOrderLock = 2;
 constexpr size_t kNameLength = 64;
-
-// This boot's identifier, read once per process; empty when it cannot be read (the boot is
-// then not compared, and a later call tries again). Once read it never changes, so the many
-// calls of a listing's threads take no lock.
-const std::string& BootId(FileSystem& fs) {
-  static std::mutex mutex;
-  static std::atomic<bool> read{false};
-  static std::string known;
-  static const std::string unknown;
-  if (read.load(std::memory_order_acquire)) return known;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (read.load(std::memory_order_relaxed)) return known;
-  UniqueFd fd(fs.OpenPath("/proc/sys/kernel/random/boot_id", O_RDONLY));
-  char text[kBootIdLength] = {};
-  if (!fd.valid() ||
-      fs.ReadAt(fd.get(), text, sizeof text, 0) != static_cast<ssize_t>(sizeof text)) {
-    return unknown;
-  }
-  known.assign(text, sizeof text);
-  read.store(true, std::memory_order_release);
-  return known;
-}
 
 long Futex(uint32_t* word, int op, uint32_t value, const struct timespec* timeout) {
   return ::syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
@@ -242,7 +218,7 @@ bool TrustedPage(FileSystem& fs, const Layout& l, uint32_t size) {
       return false;
     }
   }
-  const std::string& boot = BootId(fs);
+  const std::string& boot = fs.BootId();
   return boot.empty() || std::memcmp(l.boot, boot.data(), sizeof l.boot) == 0;
 }
 
@@ -388,7 +364,7 @@ Status QueueControl::TakeSlot(int qmDirFd, const std::string& queueName,
   fresh.definitionFile = IdentityOf(definition.file);
   fresh.definitionCheck =
       DefinitionCheck(0, fresh.maxDepth, fresh.maxMessageLength, fresh.definitionFile);
-  const std::string& boot = BootId(_fs);
+  const std::string& boot = _fs.BootId();
   std::memcpy(fresh.boot, boot.data(), std::min(boot.size(), sizeof fresh.boot));
   fresh.state = kReserved;
   fresh.generation = *generation;
@@ -610,11 +586,15 @@ void QueueControl::RequestRecount() {
 void QueueControl::Rebuild(int64_t depth, const uint64_t* next, const uint64_t* lowest) {
   Layout& l = *_layout;
   const bool intact = Stamped(l, _size);
-  uint32_t keep = intact ? (__atomic_load_n(&l.flags, __ATOMIC_SEQ_CST) & kDeletedFlag) : 0;
+  const std::string& boot = _fs.BootId();
+  // A deleted mark of an earlier boot is an undefine or delete that a crash stopped before its
+  // folder was gone: the queue that is still in place is in use again.
+  const bool sameBoot = boot.empty() || std::memcmp(l.boot, boot.data(), sizeof l.boot) == 0;
+  uint32_t keep =
+      intact && sameBoot ? (__atomic_load_n(&l.flags, __ATOMIC_SEQ_CST) & kDeletedFlag) : 0;
   std::memcpy(l.magic, kMagic, sizeof kMagic);
   l.version = kVersion;
   l.size = _size;
-  const std::string& boot = BootId(_fs);
   std::memset(l.boot, 0, sizeof l.boot);
   std::memcpy(l.boot, boot.data(), std::min(boot.size(), sizeof l.boot));
   __atomic_store_n(&l.depth, depth, __ATOMIC_SEQ_CST);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -24,6 +25,8 @@ const char* const kFolders[] = {"msg", "tmp", "claim", "owners", "damaged"};
 // being deleted. A deleted queue manager has lost its definition first (DataRoot).
 constexpr const char* kQmLock = "qm.lock";
 constexpr const char* kQmDefinition = "qmgr.ini";
+// Marks a claimed message that a get has taken for good (see Remove).
+constexpr const char* kTakenPrefix = "taken-";
 // Names a getter tries in a row before it lists the folder to find the next one.
 constexpr int kMaxMisses = 32;
 
@@ -224,6 +227,15 @@ Status QueueStore::Undefine(FileSystem& fs, int qmDirFd, const std::string& name
   const std::string doomed = FolderTree::PassingName("deleting", folder);
   if (fs.RenameAt(queues.get(), folder, queues.get(), doomed, true) != 0) {
     s = Status::FromErrno(errno, "cannot remove queue " + name);
+  } else if (fs.Sync(queues.get()) != 0) {
+    // Undefined only once the rename is on disk, so that no power cut brings the queue back.
+    s = Status::FromErrno(errno, "cannot flush the queues folder to remove queue " + name);
+    if (fs.RenameAt(queues.get(), doomed, queues.get(), folder, true) != 0) {
+      // It could not be put back: undefined, though not known to be on disk yet.
+      s = Status::Ok();
+    }
+  }
+  if (!s.ok()) {
     // Nothing is gone: the queue goes on as it was.
     if (store) store->control().UnmarkDeleted();
     *removed = 0;
@@ -513,14 +525,30 @@ Status QueueStore::ClaimNext(int claimDirFd, std::string* name) {
 Status QueueStore::Remove(int claimDirFd, const std::string& name) {
   ControlLock lock(*_control, false);
   if (!lock.status().ok()) return lock.status();
-  if (_fs.UnlinkAt(claimDirFd, name, false) != 0) {
+  // Renamed to a name that is no message and flushed before it goes: once the get returns, no
+  // crash brings the message back, and a flush that fails leaves it claimed as it was.
+  const std::string taken = kTakenPrefix + name;
+  if (_fs.RenameAt(claimDirFd, name, claimDirFd, taken, true) != 0) {
     return Status::FromErrno(errno, "cannot remove message " + name);
   }
+  if (_fs.Sync(claimDirFd) != 0) {
+    Status s = Status::FromErrno(errno, "cannot flush the removal of message " + name);
+    if (_fs.RenameAt(claimDirFd, taken, claimDirFd, name, true) == 0) return s;
+  }
+  // Removed for good; a file that cannot be unlinked now goes with its owner's claims.
+  _fs.UnlinkAt(claimDirFd, taken, false);
   _control->Release();
   return Status::Ok();
 }
 
 Status QueueStore::ReturnClaim(int claimDirFd, const std::string& name) {
+  if (name.compare(0, std::strlen(kTakenPrefix), kTakenPrefix) == 0) {
+    // A message that a get removed for good: only its file is left to go.
+    if (_fs.UnlinkAt(claimDirFd, name, false) != 0 && errno != ENOENT) {
+      return Status::FromErrno(errno, "cannot remove " + name);
+    }
+    return Status::Ok();
+  }
   MessageFile::Name parsed;
   if (!MessageFile::ParseName(name, &parsed)) {
     return Status::Error(RVRC_UNEXPECTED_ERROR, "claimed entry " + name + " is no message");
@@ -788,6 +816,10 @@ Status QueueStore::Clear(int64_t* removed) {
     } else if (errno != ENOENT) {
       s = Status::FromErrno(errno, "cannot remove message " + names[i]);
     }
+  }
+  // Cleared only once the removals are on disk.
+  if (*removed > 0 && _fs.Sync(_msgDir.get()) != 0) {
+    s = Status::FromErrno(errno, "cannot flush the messages of " + _definition.name);
   }
   Status counted = Recount();
   return s.ok() ? counted : s;

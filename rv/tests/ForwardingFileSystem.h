@@ -63,6 +63,7 @@ class ForwardingFileSystem : public rv::FileSystem {
     return Before("map") ? _real.Map(fd, o, n) : nullptr;
   }
   void Unmap(void* p, size_t n) override { _real.Unmap(p, n); }
+  const std::string& BootId() override { return _real.BootId(); }
 
  protected:
   rv::PosixFileSystem _real;
