@@ -39,13 +39,11 @@ constexpr const char* kSigPut =
     "const KesString&,const KesString&)";
 constexpr const char* kSigGet =
     "KesRVXMLTestUtility::Get(const KesString&,const KesString&,KesString&,KesString&,long)";
-constexpr const char* kSigPutBack =
-    "KesRVXMLTestUtility::PutBack(const KesBinary&,const KesString&,const KesString&,const RVMD&)";
+constexpr const char* kSigGetToFile =
+    "KesRVXMLTestUtility::GetToFile(const KesString&,const KesString&,KesString&,KesString&,long,"
+    "const KesString&)";
 constexpr const char* kSigCheckOutputFile =
     "KesRVXMLTestUtility::CheckOutputFile(const KesString&)";
-constexpr const char* kSigWriteFileOrPutBack =
-    "KesRVXMLTestUtility::WriteFileOrPutBack(const KesString&,const KesBinary&,const KesString&,"
-    "const KesString&,const RVMD&)";
 constexpr const char* kSigReadFile = "KesRVXMLTestUtility::ReadFile(const KesString&)";
 constexpr const char* kSigWriteFile =
     "KesRVXMLTestUtility::WriteFile(const KesString&,const KesBinary&)";
@@ -56,6 +54,8 @@ constexpr RVLONG kPutOpenOptions = RVOO_OUTPUT | RVOO_FAIL_IF_QUIESCING;        
 constexpr RVLONG kGetOpenOptions = RVOO_INPUT_AS_Q_DEF | RVOO_FAIL_IF_QUIESCING;           // 8193
 constexpr RVLONG kGetOptions = RVGMO_WAIT | RVGMO_NO_SYNCPOINT | RVGMO_FAIL_IF_QUIESCING;  // 8197
 constexpr RVLONG kMatchOptions = RVMO_MATCH_MSG_ID | RVMO_MATCH_CORREL_ID;                 // 3
+// The get that takes a held message: no wait (it is there) and no hold.
+constexpr RVLONG kTakeHeldOptions = RVGMO_NO_SYNCPOINT;  // 4
 constexpr long kReplyToFieldLength = RV_Q_NAME_LENGTH;
 
 // Composes one record only when the gate admits it: the text as compose writes it and a
@@ -302,6 +302,114 @@ class DeclarationWriter {
   bool _finished = false;
 };
 
+// Gets one message on an open queue into a buffer that grows: the first attempt, with a
+// 0-byte buffer, learns the message's length (2080), the next has room for it. md and gmo
+// start from their fill values with the given get options. Returns true when a message
+// came; message then holds exactly its bytes and md its descriptor. Otherwise message is
+// null and reason says why.
+bool GetInAttempts(RVHCONN hConn, RVHOBJ hObj, RVLONG getOptions, long waitInterval, RVMD& md,
+                   KesBinary& message, RVLONG& reason) {
+  RVGMO gmo;
+  FillGetOptions(gmo, waitInterval);
+  gmo.options = getOptions;
+  FillMessageDescriptor(md);
+  RVLONG dataLen = 0;
+  RVLONG bufLen = 0;
+  RVLONG compCode = RVCC_OK;
+  reason = RVRC_NONE;
+  // The message is received straight into the representation of the result, so the
+  // bytes are held once; each attempt's fresh buffer releases the one before.
+  do {
+    bufLen = dataLen;
+    message = KesBinary(
+        KesBinary::Rep::Allocate(static_cast<uint32_t>(bufLen), static_cast<uint32_t>(bufLen)));
+    unsigned char* pMessage = message.Data();
+    if (pMessage == NULL) keskRequire("pMessage != NULL", kSource, __LINE__);
+    md.encoding = RVENC_NATIVE;
+    md.codedCharSetId = RVCCSI_Q_MGR;
+    RVGET(hConn, hObj, &md, &gmo, bufLen, pMessage, &dataLen, &compCode, &reason);
+  } while (dataLen > bufLen);
+
+  // A failed get, or a truncated one that was not followed up, leaves no message to
+  // return: an empty result would be written over the user's file as if it were one.
+  const bool received =
+      compCode != RVCC_FAILED && !(compCode == RVCC_WARNING && reason == RVRC_TRUNCATED_MSG_FAILED);
+  if (received) {
+    message.SetLength(static_cast<uint32_t>(std::clamp<RVLONG>(dataLen, 0, bufLen)));
+  } else {
+    message = KesBinary();
+  }
+  return received;
+}
+
+// Stores the reply-to names of a received message; a field that begins with NUL leaves
+// its argument as it was.
+void StoreReplyTo(const RVMD& md, KesString& replyToQueueName, KesString& replyToQueueManagerName) {
+  if (md.replyToQ[0] != '\0') replyToQueueName = KesString(md.replyToQ, kReplyToFieldLength);
+  if (md.replyToQMgr[0] != '\0') {
+    replyToQueueManagerName = KesString(md.replyToQMgr, kReplyToFieldLength);
+  }
+}
+
+// What a get that brought no message throws: KesWaitExpired when a finite wait ran out,
+// else a KesException naming the queue and the reason code.
+[[noreturn]] void ThrowNotReceived(const KesString& queueName, const KesString& queueManagerName,
+                                   RVLONG reason, long waitInterval) {
+  if (reason == RVRC_NO_MSG_AVAILABLE && waitInterval >= 0) {
+    const std::string text = "no message arrived on " + QueueText(queueName, queueManagerName) +
+                             " within " + std::to_string(waitInterval) + " ms";
+    throw KesWaitExpired(KesString(text.c_str()));
+  }
+  throw Failure("Cannot get a message from " + Where(queueName, queueManagerName, reason));
+}
+
+// Takes the message that the handle holds (held, as its get delivered it) for good: a get
+// that selects it by its message identifier, into the buffer that it was received into,
+// which gets the same bytes again. True when exactly that message was taken.
+bool TakeHeld(RVHCONN hConn, RVHOBJ hObj, const RVMD& held, KesBinary& message, RVLONG& reason) {
+  RVGMO gmo;
+  FillGetOptions(gmo, 0);
+  gmo.options = kTakeHeldOptions;
+  gmo.matchOptions = RVMO_MATCH_MSG_ID;
+  RVMD md;
+  FillMessageDescriptor(md);
+  std::memcpy(md.messageId, held.messageId, sizeof md.messageId);
+  const RVLONG length = static_cast<RVLONG>(message.Length());
+  RVLONG dataLen = 0;
+  RVLONG compCode = RVCC_OK;
+  reason = RVRC_NONE;
+  RVGET(hConn, hObj, &md, &gmo, length, message.Data(), &dataLen, &compCode, &reason);
+  return compCode == RVCC_OK && dataLen == length &&
+         std::memcmp(md.messageId, held.messageId, sizeof md.messageId) == 0;
+}
+
+KesException CannotFlush(const std::string& what, const char* name, int error) {
+  return Failure("Cannot flush " + what + name + " to disk: " + std::strerror(error));
+}
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+
+// Brings the named file, just written, to disk: its data, and its entry in the folder
+// that really holds it (after every symbolic link of the name). A device or FIFO has
+// nothing to keep and is left alone. Throws KesException naming the file and the
+// system's reason.
+void FlushToDisk(const char* name) {
+  struct stat info {};
+  if (::stat(name, &info) != 0) throw CannotFlush("file ", name, errno);
+  if (!S_ISREG(info.st_mode)) return;
+  FdCloser file{::open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
+  if (file.fd < 0 || ::fsync(file.fd) != 0) throw CannotFlush("file ", name, errno);
+  std::unique_ptr<char, FreeDeleter> real(::realpath(name, nullptr));
+  if (!real) throw CannotFlush("the folder of file ", name, errno);
+  std::string folder(real.get());
+  const std::size_t slash = folder.rfind('/');
+  folder.erase(slash == 0 ? 1 : slash);
+  FdCloser dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (dir.fd < 0 || ::fsync(dir.fd) != 0) throw CannotFlush("the folder of file ", name, errno);
+}
+
 // One put cycle: connect, open the queue for output, prepare (which may still change
 // md), put the data with md and pmo, close and disconnect, whatever the open and the put
 // reported. Throws KesException when the put failed.
@@ -431,76 +539,100 @@ void KesRVXMLTestUtility::Put(const KesBinary& data, const KesString& queueName,
   });
 }
 
-void KesRVXMLTestUtility::PutBack(const KesBinary& data, const KesString& queueName,
-                                  const KesString& queueManagerName, const RVMD& received) {
-  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigPutBack, kLevel, kComponent);
-  RVMD md = received;
-  RVPMO pmo;
-  FillPutOptions(pmo);
-  pmo.options = RVPMO_KEEP_PUT_DATE;
-  PutCycle(*this, kSigPutBack, data, queueName, queueManagerName, md, pmo, [] {});
-}
-
 KesBinary KesRVXMLTestUtility::Get(const KesString& queueName, const KesString& queueManagerName,
                                    KesString& replyToQueueName, KesString& replyToQueueManagerName,
-                                   long waitInterval, RVMD* descriptor) {
+                                   long waitInterval) {
   KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigGet, kLevel, kComponent);
   KesString connectName(queueManagerName);
   RVHCONN hConn = Connect(connectName);
   RVHOBJ hObj = Open(queueName, hConn, kGetOpenOptions, queueManagerName);
-  RVGMO gmo;
-  FillGetOptions(gmo, waitInterval);
   RVMD md;
-  FillMessageDescriptor(md);
-
-  RVLONG dataLen = 0;
-  RVLONG bufLen = 0;
-  RVLONG compCode = RVCC_OK;
-  RVLONG reason = RVRC_NONE;
-  // The message is received straight into the representation of the result, so the
-  // bytes are held once; each attempt's fresh buffer releases the one before.
   KesBinary message;
+  RVLONG reason = RVRC_NONE;
+  bool received = false;
   try {
-    do {
-      bufLen = dataLen;
-      message = KesBinary(
-          KesBinary::Rep::Allocate(static_cast<uint32_t>(bufLen), static_cast<uint32_t>(bufLen)));
-      unsigned char* pMessage = message.Data();
-      if (pMessage == NULL) keskRequire("pMessage != NULL", kSource, __LINE__);
-      md.encoding = RVENC_NATIVE;
-      md.codedCharSetId = RVCCSI_Q_MGR;
-      RVGET(hConn, hObj, &md, &gmo, bufLen, pMessage, &dataLen, &compCode, &reason);
-    } while (dataLen > bufLen);
+    received = GetInAttempts(hConn, hObj, kGetOptions, waitInterval, md, message, reason);
   } catch (...) {
     Close(hConn, hObj);
     DisConnect(hConn);
     throw;
   }
-
-  // A failed get, or a truncated one that was not followed up, leaves no message to
-  // return: an empty result would be written over the user's file as if it were one.
-  bool received =
-      compCode != RVCC_FAILED && !(compCode == RVCC_WARNING && reason == RVRC_TRUNCATED_MSG_FAILED);
-  if (received) {
-    message.SetLength(static_cast<uint32_t>(std::clamp<RVLONG>(dataLen, 0, bufLen)));
-    if (md.replyToQ[0] != '\0') replyToQueueName = KesString(md.replyToQ, kReplyToFieldLength);
-    if (md.replyToQMgr[0] != '\0') {
-      replyToQueueManagerName = KesString(md.replyToQMgr, kReplyToFieldLength);
-    }
-    if (descriptor != nullptr) *descriptor = md;
-  } else {
-    message = KesBinary();
-  }
+  if (received) StoreReplyTo(md, replyToQueueName, replyToQueueManagerName);
   Close(hConn, hObj);
   DisConnect(hConn);
-  if (!received && reason == RVRC_NO_MSG_AVAILABLE && waitInterval >= 0) {
-    const std::string text = "no message arrived on " + QueueText(queueName, queueManagerName) +
-                             " within " + std::to_string(waitInterval) + " ms";
-    throw KesWaitExpired(KesString(text.c_str()));
+  if (!received) ThrowNotReceived(queueName, queueManagerName, reason, waitInterval);
+  return message;
+}
+
+KesBinary KesRVXMLTestUtility::GetToFile(const KesString& queueName,
+                                         const KesString& queueManagerName,
+                                         KesString& replyToQueueName,
+                                         KesString& replyToQueueManagerName, long waitInterval,
+                                         const KesString& fileName) {
+  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigGetToFile, kLevel, kComponent);
+  const char* name = fileName.Chars();
+  KesString connectName(queueManagerName);
+  RVHCONN hConn = Connect(connectName);
+  RVHOBJ hObj = Open(queueName, hConn, kGetOpenOptions, queueManagerName);
+  auto end = [&] {
+    Close(hConn, hObj);
+    DisConnect(hConn);
+  };
+  RVMD md;
+  KesBinary message;
+  RVLONG reason = RVRC_NONE;
+  bool received = false;
+  try {
+    received =
+        GetInAttempts(hConn, hObj, kGetOptions | RVGMO_HOLD, waitInterval, md, message, reason);
+  } catch (...) {
+    end();
+    throw;
   }
   if (!received) {
-    throw Failure("Cannot get a message from " + Where(queueName, queueManagerName, reason));
+    end();
+    ThrowNotReceived(queueName, queueManagerName, reason, waitInterval);
   }
+
+  // From here until it is taken, the message is held for hObj: closing the handle, or the
+  // end of the process, puts it back in its place.
+  struct stat before {};
+  const bool created = ::lstat(name, &before) != 0 && errno == ENOENT;
+  try {
+    WriteFile(fileName, message);
+    try {
+      FlushToDisk(name);
+    } catch (...) {
+      if (created) ::unlink(name);
+      throw;
+    }
+  } catch (const std::exception& e) {
+    // Whatever stopped the write (memory included), the message stays where it was.
+    const std::string failure = e.what();
+    end();
+    throw Failure(failure + "; the message stays on " + QueueText(queueName, queueManagerName));
+  } catch (...) {
+    end();
+    throw;
+  }
+  TraceRecord(__LINE__, kSigGetToFile, kCategory,
+              [&](std::ostream& os) { os << "File written and flushed: " << name; });
+
+  const bool taken = TakeHeld(hConn, hObj, md, message, reason);
+  if (!taken) {
+    TraceRecord(__LINE__, kSigGetToFile, kCategory,
+                [&](std::ostream& os) { os << "RVGET ended with reason code: " << reason; });
+  }
+  end();
+  if (!taken) {
+    const std::string why = reason != RVRC_NONE ? Where(queueName, queueManagerName, reason)
+                                                : QueueText(queueName, queueManagerName) +
+                                                      ": another message came instead";
+    throw Failure(std::string("The file ") + name +
+                  " was written, but the message could not be taken from " + why +
+                  "; it may be delivered again");
+  }
+  StoreReplyTo(md, replyToQueueName, replyToQueueManagerName);
   return message;
 }
 
@@ -627,29 +759,6 @@ void KesRVXMLTestUtility::CheckOutputFile(const KesString& fileName) {
     }
   }
   throw CannotOpenForWriting(name, error);
-}
-
-void KesRVXMLTestUtility::WriteFileOrPutBack(const KesString& fileName, const KesBinary& data,
-                                             const KesString& queueName,
-                                             const KesString& queueManagerName,
-                                             const RVMD& received) {
-  KesTrace::KesCtrFlow flow(kSource, __LINE__, kSigWriteFileOrPutBack, kLevel, kComponent);
-  std::string failure;
-  try {
-    WriteFile(fileName, data);
-    return;
-  } catch (const std::exception& e) {
-    // Whatever stopped the write (memory included), the message must not be lost.
-    failure = e.what();
-  }
-  try {
-    PutBack(data, queueName, queueManagerName, received);
-  } catch (const KesException& e) {
-    throw Failure(failure + "; the message could not be put back either, it is lost: " +
-                  e.AsString().Chars());
-  }
-  throw Failure(failure + "; the message was put back on " +
-                QueueText(queueName, queueManagerName));
 }
 
 KesString KesRVXMLTestUtility::CreateActivityImplResponse(const KesBinary& request,

@@ -1,9 +1,9 @@
 // KesRVXMLTestUtility is the toolbox that the two queue tools share: it puts one
 // message on a queue or gets one from it through the RV client library, and moves
-// messages between files and buffers. It has no data members: every Put and Get runs
-// a complete cycle of its own (connect, open, transfer, close, disconnect), and no
-// connection or queue handle outlives the call that made it. Names and messages come
-// and go as KesString and KesBinary values that the caller owns.
+// messages between files and buffers. It has no data members: every Put, Get and
+// GetToFile runs a complete cycle of its own (connect, open, transfer, close,
+// disconnect), and no connection or queue handle outlives the call that made it. Names
+// and messages come and go as KesString and KesBinary values that the caller owns.
 //
 // Every method traces through KesTrace with the source name "reqprobe", level 10,
 // component 4 and category 1 (the hex dump of WriteFile: category 1024); a record is
@@ -51,19 +51,26 @@ class KesRVXMLTestUtility {
   // waitInterval milliseconds (-1: without limit), and returns exactly its bytes. The
   // message's reply-to names (their 48-character fields, NUL fill included) are stored
   // in the two out-arguments; a field that begins with NUL leaves its argument as it
-  // was. When descriptor is given, the message's whole descriptor goes there (for
-  // PutBack). Throws KesException, after closing and disconnecting, when the get failed;
+  // was. Throws KesException, after closing and disconnecting, when the get failed;
   // KesWaitExpired when a finite wait ended without a message.
   KesBinary Get(const KesString& queueName, const KesString& queueManagerName,
-                KesString& replyToQueueName, KesString& replyToQueueManagerName, long waitInterval,
-                RVMD* descriptor = nullptr);
+                KesString& replyToQueueName, KesString& replyToQueueManagerName, long waitInterval);
 
-  // Puts a message that Get took back on the queue it came from, with the descriptor
-  // that Get received, so that it is delivered as it was: its identifiers, reply-to
-  // names, format, user and put date and time stay. Throws KesException when the put
-  // fails.
-  void PutBack(const KesBinary& data, const KesString& queueName, const KesString& queueManagerName,
-               const RVMD& received);
+  // Get for a message that must not be lost between queue and file: the message is held
+  // for this cycle's handle while WriteFile writes it to the named file and the file and
+  // its folder are flushed to disk; only then is it taken from the queue, on the same
+  // handle. Returns its bytes and stores its reply-to names as Get does. A device or FIFO
+  // is written but not flushed. Throws, after closing and disconnecting:
+  //  - what Get throws when no message came;
+  //  - a KesException naming the file and the system's reason, and that the message stays
+  //    on the queue, when the file cannot be written or flushed (a file that the call
+  //    created is removed; closing the handle puts the message back);
+  //  - a KesException saying that the file was written but the message could not be
+  //    taken (it may be delivered again) when the final get fails.
+  // Should the process end before the message is taken, it is delivered again.
+  KesBinary GetToFile(const KesString& queueName, const KesString& queueManagerName,
+                      KesString& replyToQueueName, KesString& replyToQueueManagerName,
+                      long waitInterval, const KesString& fileName);
 
   // Returns the named file's bytes exactly as they are on disk (an empty file gives an
   // empty, non-null buffer). The name must not be null. Throws KesException
@@ -83,13 +90,6 @@ class KesRVXMLTestUtility {
   // opened for writing. Leaves no file behind and does not change an existing one. The
   // name must not be null.
   void CheckOutputFile(const KesString& fileName);
-
-  // WriteFile for a message that Get took from the queue at the queue manager with the
-  // descriptor received. When the file cannot be written, the message goes back on that
-  // queue (PutBack), and the KesException thrown says so, or that the put-back failed too.
-  void WriteFileOrPutBack(const KesString& fileName, const KesBinary& data,
-                          const KesString& queueName, const KesString& queueManagerName,
-                          const RVMD& received);
 
   // Returns the skeleton with the text between its first "<ActImplCorrelID>" and
   // "</ActImplCorrelID>" replaced by the request's first correlation identifier. A

@@ -164,7 +164,8 @@ void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void
   if (!m.bytes.empty()) std::memcpy(buf, m.bytes.data(), m.bytes.size());
   CopyField(md->replyToQ, m.replyToQueue);
   CopyField(md->replyToQMgr, m.replyToQueueManager);
-  s.queue.pop_front();
+  // A held message stays first on the queue: the next get takes it, or a close leaves it.
+  if ((gmo->options & RVGMO_HOLD) == 0) s.queue.pop_front();
   Report(compCode, reason, RVCC_OK, RVRC_NONE);
 }
 

@@ -49,8 +49,8 @@ struct Message {
 struct State {
   std::vector<Call> calls;
   std::map<std::string, std::deque<Outcome>> script;  // next outcomes by call name
-  std::deque<Message> queue;                          // what RVGET delivers, in order
-  bool traceCalls = false;                  // write a record "call NAME" (source "rvfake") per call
+  std::deque<Message> queue;  // what RVGET delivers, in order; a held get leaves it first
+  bool traceCalls = false;    // write a record "call NAME" (source "rvfake") per call
   std::function<void(const Call&)> onCall;  // runs at the start of every call
   std::string errorText;                    // what RVErrorText gives
 };

@@ -1,8 +1,10 @@
-// Put, Get and the connection operations against the recording fake of the RV library:
-// the records as handed over, the order of calls and trace records, and the failures.
+// Put, Get, GetToFile and the connection operations against the recording fake of the RV
+// library: the records as handed over, the order of calls and trace records, and the failures.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +16,7 @@
 #include "KesRVXMLTestUtility.h"
 #include "KesTrace.h"
 #include "KesWaitInterval.h"
+#include "ProcessRunner.h"
 #include "RecordBytes.h"
 #include "TraceCapture.h"
 
@@ -90,16 +93,17 @@ std::string ExpectedPutOptions() {
   return RecordBytes().Chars("PMO ", 4).Long(1).Long(0).Long(-1).Zeros(136).Str();
 }
 
-std::string ExpectedGetOptions(int32_t waitInterval) {
+std::string ExpectedGetOptions(int32_t waitInterval, int32_t options = 8197,
+                               int32_t matchOptions = 3) {
   return RecordBytes()
       .Chars("GMO ", 4)
       .Long(1)
-      .Long(8197)
+      .Long(options)
       .Long(waitInterval)
       .Long(0)
       .Long(0)
       .Chars("", 48)
-      .Long(3)
+      .Long(matchOptions)
       .Chars("    ", 4)
       .Zeros(16)
       .Long(-1)
@@ -413,69 +417,6 @@ TEST_F(QueueOperationsTest, FailedOpenAtTheDefaultQueueManagerSaysSo) {
                        std::string(RVReasonText(2085)) + ")\n");
 }
 
-// The reply of a run whose file cannot be written goes back with the descriptor that the
-// get received, byte for byte.
-TEST_F(QueueOperationsTest, UnwritableMessageIsPutBackWithItsDescriptor) {
-  Fake().queue.push_back({"<?xml?><reply/>", "REPLY.Q", "REPLY.QM"});
-  KesString replyToQ, replyToQMgr;
-  RVMD received;
-  KesBinary reply =
-      _utility.Get(KesString("OUT.Q"), KesString("QM2"), replyToQ, replyToQMgr, -1, &received);
-  EXPECT_EQ(std::string(received.replyToQ), "REPLY.Q");
-  EXPECT_EQ(received.messageId[0], 0x5a);
-  fakerv::Reset();
-  _trace.Switches("10:4:1");
-
-  std::string text = ExceptionText([&] {
-    _utility.WriteFileOrPutBack(KesString("/dev/full"), reply, KesString("OUT.Q"), KesString("QM2"),
-                                received);
-  });
-  EXPECT_EQ(text,
-            "Cannot write file /dev/full: No space left on device; the message was put back on "
-            "queue OUT.Q at queue manager QM2");
-  ASSERT_EQ(fakerv::CallNames(), (Names{"RVCONNX", "RVOPEN", "RVPUT", "RVCLOSE", "RVDISC"}));
-  const auto& calls = Fake().calls;
-  EXPECT_EQ(calls[0].queueManager, "QM2");
-  EXPECT_EQ(calls[1].record, ExpectedObjectDescriptor("OUT.Q"));
-  EXPECT_EQ(calls[1].value, 8208);
-  EXPECT_EQ(calls[2].record,
-            std::string(reinterpret_cast<const char*>(&received), sizeof received));
-  EXPECT_EQ(calls[2].options,
-            RecordBytes().Chars("PMO ", 4).Long(1).Long(2048).Long(-1).Zeros(136).Str());
-  EXPECT_EQ(calls[2].data, "<?xml?><reply/>");
-  Names signatures;
-  for (const auto& r : _trace.Records("reqprobe")) {
-    if (r.text == " >entry") signatures.push_back(r.signature);
-  }
-  EXPECT_EQ(signatures[0],
-            "KesRVXMLTestUtility::WriteFileOrPutBack(const KesString&,const KesBinary&,"
-            "const KesString&,const KesString&,const RVMD&)");
-  EXPECT_NE(std::find(signatures.begin(), signatures.end(),
-                      "KesRVXMLTestUtility::PutBack(const KesBinary&,const KesString&,"
-                      "const KesString&,const RVMD&)"),
-            signatures.end());
-
-  // When the put-back fails as well, the message is lost, and the text says so.
-  fakerv::Reset();
-  Script("RVPUT", RVCC_FAILED, RVRC_Q_FULL);
-  text = ExceptionText([&] {
-    _utility.WriteFileOrPutBack(KesString("/dev/full"), reply, KesString("OUT.Q"), KesString("QM2"),
-                                received);
-  });
-  EXPECT_EQ(text.rfind("Cannot write file /dev/full: No space left on device; the message could "
-                       "not be put back either, it is lost: Cannot put the message on queue OUT.Q "
-                       "at queue manager QM2: reason code 2053",
-                       0),
-            0u)
-      << text;
-
-  // A file that can be written takes the message, and nothing is put.
-  fakerv::Reset();
-  _utility.WriteFileOrPutBack(KesString("/dev/null"), reply, KesString("OUT.Q"), KesString("QM2"),
-                              received);
-  EXPECT_TRUE(Fake().calls.empty());
-}
-
 TEST_F(QueueOperationsTest, OpenWithAWarningTracesOnlyItsReasonCode) {
   Script("RVOPEN", RVCC_WARNING, 2161);
   _trace.Switches("10:4:1");
@@ -594,6 +535,195 @@ TEST_F(QueueOperationsTest, NullNamesAndDataFailTheirPreconditionsBeforeTheLibra
     EXPECT_NE(std::string(e.what()).find("!IsNull()"), std::string::npos) << e.what();
   }
   EXPECT_EQ(fakerv::CallNames(), (Names{"RVCONNX", "RVOPEN", "RVCLOSE", "RVDISC"}));
+}
+
+// GetToFile against the fake: the message is got held, written and flushed to its file, and
+// only then taken on the same handle. A fixture of its own: a folder for the files, and a
+// UTF-8 locale so that the file holds the message's bytes as they are.
+class HeldGetTest : public QueueOperationsTest {
+ protected:
+  void SetUp() override {
+    QueueOperationsTest::SetUp();
+    _dir = MakeTempDir("qheld");
+    setenv("LC_ALL", "C.UTF-8", 1);
+  }
+  void TearDown() override {
+    unsetenv("LC_ALL");
+    QueueOperationsTest::TearDown();
+  }
+  KesBinary GetToFile(const std::string& path, KesString& replyToQ, KesString& replyToQMgr,
+                      long wait = 1234) {
+    return _utility.GetToFile(KesString("OUT.Q"), KesString("QM2"), replyToQ, replyToQMgr, wait,
+                              KesString(path.c_str()));
+  }
+  static bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+  }
+
+  std::string _dir;
+};
+
+const std::string kReply = "<?xml version=\"1.0\"?><reply>" + std::string(5000, 'r') + "</reply>";
+
+TEST_F(HeldGetTest, MessageIsTakenOnlyAfterItsFileIsWrittenAndFlushed) {
+  const std::string path = _dir + "/reply.xml";
+  Fake().queue.push_back({kReply, "REPLY.Q", "REPLY.QM"});
+  // What the file holds when each get reaches the library.
+  Names fileAtGet;
+  Fake().onCall = [&](const fakerv::Call& c) {
+    if (c.name == "RVGET") fileAtGet.push_back(Exists(path) ? ReadWholeFile(path) : "<no file>");
+  };
+  _trace.Switches("10:4:1");
+  Fake().traceCalls = true;
+  KesString replyToQ, replyToQMgr;
+  KesBinary got = GetToFile(path, replyToQ, replyToQMgr);
+
+  EXPECT_EQ(AsString(got), kReply);
+  EXPECT_EQ(ReadWholeFile(path), kReply);
+  EXPECT_TRUE(Fake().queue.empty());
+  EXPECT_EQ(replyToQ, Field48("REPLY.Q"));
+  EXPECT_EQ(replyToQMgr, Field48("REPLY.QM"));
+  ASSERT_EQ(fakerv::CallNames(),
+            (Names{"RVCONNX", "RVOPEN", "RVGET", "RVGET", "RVGET", "RVCLOSE", "RVDISC"}));
+  EXPECT_EQ(fileAtGet, (Names{"<no file>", "<no file>", kReply}));
+  const auto& calls = Fake().calls;
+  EXPECT_EQ(calls[0].queueManager, "QM2");
+  EXPECT_EQ(calls[1].record, ExpectedObjectDescriptor("OUT.Q"));
+  EXPECT_EQ(calls[1].value, 8193);
+  // Two held attempts: the first learns the length, the second has room for it.
+  EXPECT_EQ(calls[2].value, 0);
+  EXPECT_EQ(calls[2].record, ExpectedDescriptor(false));
+  EXPECT_EQ(calls[2].options, ExpectedGetOptions(1234, 8197 | RVGMO_HOLD));
+  EXPECT_EQ(calls[3].value, static_cast<RVLONG>(kReply.size()));
+  EXPECT_EQ(calls[3].options, ExpectedGetOptions(1234, 8197 | RVGMO_HOLD));
+  // The take: no wait, no hold, that message by its identifier, on the same handle.
+  EXPECT_EQ(calls[4].options, ExpectedGetOptions(0, RVGMO_NO_SYNCPOINT, RVMO_MATCH_MSG_ID));
+  EXPECT_EQ(calls[4].record.substr(48, 24), std::string(24, '\x5a'));
+  EXPECT_EQ(calls[4].record.substr(0, 48), ExpectedDescriptor(false).substr(0, 48));
+  EXPECT_EQ(calls[4].value, static_cast<RVLONG>(kReply.size()));
+  EXPECT_FALSE(calls[4].nullBuffer);
+  for (size_t i = 2; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].connection, fakerv::kConnection) << i;
+    if (i < 6) {
+      EXPECT_EQ(calls[i].queue, fakerv::kQueue) << i;
+    }
+  }
+  EXPECT_EQ(_trace.Timeline(), (Names{"GetToFile| >entry",
+                                      "Connect| >entry",
+                                      "Connect|target queue manager is:QM2",
+                                      "fake|call RVCONNX",
+                                      "Connect| <exit",
+                                      "Open| >entry",
+                                      "Open|target queue is:OUT.Q",
+                                      "fake|call RVOPEN",
+                                      "Open| <exit",
+                                      "fake|call RVGET",
+                                      "fake|call RVGET",
+                                      "WriteFile| >entry",
+                                      "WriteFile|Writing data to file: " + path,
+                                      "WriteFile| <exit",
+                                      "GetToFile|File written and flushed: " + path,
+                                      "fake|call RVGET",
+                                      "Close| >entry",
+                                      "fake|call RVCLOSE",
+                                      "Close| <exit",
+                                      "DisConnect| >entry",
+                                      "fake|call RVDISC",
+                                      "DisConnect| <exit",
+                                      "GetToFile| <exit"}));
+  auto records = _trace.Records("reqprobe");
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.front().signature,
+            "KesRVXMLTestUtility::GetToFile(const KesString&,const KesString&,KesString&,"
+            "KesString&,long,const KesString&)");
+
+  // A device has nothing to flush: it is written, and the message taken all the same.
+  fakerv::Reset();
+  Fake().queue.push_back({"<?xml?><r/>", "", ""});
+  EXPECT_EQ(AsString(GetToFile("/dev/null", replyToQ, replyToQMgr)), "<?xml?><r/>");
+  EXPECT_TRUE(Fake().queue.empty());
+  EXPECT_EQ(fakerv::CallNames(),
+            (Names{"RVCONNX", "RVOPEN", "RVGET", "RVGET", "RVGET", "RVCLOSE", "RVDISC"}));
+}
+
+TEST_F(HeldGetTest, MessageWhoseFileCannotBeWrittenStaysOnTheQueue) {
+  WriteWholeFile(_dir + "/plain", "a regular file");
+  ASSERT_EQ(::mkdir((_dir + "/folder").c_str(), 0777), 0);
+  struct Case {
+    const char* label;
+    std::string path;
+    std::string failure;
+  };
+  const Case cases[] = {
+      {"parent is a regular file", _dir + "/plain/reply.xml",
+       "Cannot open file " + _dir + "/plain/reply.xml for writing: Not a directory"},
+      {"a folder in its place", _dir + "/folder",
+       "Cannot open file " + _dir + "/folder for writing: Is a directory"},
+      {"full device", "/dev/full", "Cannot write file /dev/full: No space left on device"},
+  };
+  for (const Case& c : cases) {
+    fakerv::Reset();
+    Fake().queue.push_back({kReply, "REPLY.Q", "REPLY.QM"});
+    KesString replyToQ("before"), replyToQMgr;
+    EXPECT_EQ(ExceptionText([&] { GetToFile(c.path, replyToQ, replyToQMgr); }),
+              c.failure + "; the message stays on queue OUT.Q at queue manager QM2")
+        << c.label;
+    // Got held twice, then the handle closed without taking it.
+    EXPECT_EQ(fakerv::CallNames(),
+              (Names{"RVCONNX", "RVOPEN", "RVGET", "RVGET", "RVCLOSE", "RVDISC"}))
+        << c.label;
+    ASSERT_EQ(Fake().queue.size(), 1u) << c.label;
+    EXPECT_EQ(Fake().queue.front().bytes, kReply) << c.label;
+    EXPECT_EQ(replyToQ, KesString("before")) << c.label;
+    EXPECT_TRUE(replyToQMgr.IsNull()) << c.label;
+  }
+  EXPECT_FALSE(Exists(_dir + "/plain/reply.xml"));
+  EXPECT_EQ(ReadWholeFile(_dir + "/plain"), "a regular file");
+
+  // No message: nothing is written, and the wait that ran out says so.
+  fakerv::Reset();
+  KesString replyToQ, replyToQMgr;
+  EXPECT_THROW(GetToFile(_dir + "/reply.xml", replyToQ, replyToQMgr, 100), KesWaitExpired);
+  EXPECT_EQ(fakerv::CallNames(), (Names{"RVCONNX", "RVOPEN", "RVGET", "RVCLOSE", "RVDISC"}));
+  EXPECT_FALSE(Exists(_dir + "/reply.xml"));
+}
+
+TEST_F(HeldGetTest, TakeThatFailsSaysTheFileWasWrittenButTheMessageMayComeAgain) {
+  struct Case {
+    const char* label;
+    fakerv::Outcome take;  // what the get that takes the message reports
+    std::string why;
+  };
+  const Case cases[] = {
+      {"broken connection",
+       {RVCC_FAILED, RVRC_CONNECTION_BROKEN, std::nullopt},
+       "queue OUT.Q at queue manager QM2: reason code 2009 (" + std::string(RVReasonText(2009)) +
+           ")"},
+      {"another message",
+       {RVCC_OK, RVRC_NONE, 3},
+       "queue OUT.Q at queue manager QM2: another message came instead"},
+  };
+  for (const Case& c : cases) {
+    fakerv::Reset();
+    Fake().queue.push_back({kReply, "REPLY.Q", "REPLY.QM"});
+    Fake().onCall = [&](const fakerv::Call& call) {
+      if (call.name == "RVGET" && (LongAt(call.options, 8) & RVGMO_HOLD) == 0) {
+        Fake().script["RVGET"].push_back(c.take);
+      }
+    };
+    const std::string path = _dir + "/reply.xml";
+    KesString replyToQ("before"), replyToQMgr;
+    EXPECT_EQ(ExceptionText([&] { GetToFile(path, replyToQ, replyToQMgr); }),
+              "The file " + path + " was written, but the message could not be taken from " +
+                  c.why + "; it may be delivered again")
+        << c.label;
+    EXPECT_EQ(ReadWholeFile(path), kReply) << c.label;
+    EXPECT_EQ(fakerv::CallNames(),
+              (Names{"RVCONNX", "RVOPEN", "RVGET", "RVGET", "RVGET", "RVCLOSE", "RVDISC"}))
+        << c.label;
+    EXPECT_EQ(replyToQ, KesString("before")) << c.label;
+  }
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
-// Put and Get against the embedded queue manager of the real RV client library, in a
-// private data root: round trips with reply-to names, a 5,000-byte and an empty message,
-// and the failures a user meets (no message, unknown queue, unknown queue manager).
+// Put, Get and GetToFile against the embedded queue manager of the real RV client library,
+// in a private data root: round trips with reply-to names, a 5,000-byte and an empty
+// message, the held get whose file cannot be written, and the failures a user meets (no
+// message, unknown queue, unknown queue manager).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 
 #include "BufferText.h"
 #include "KesException.h"
 #include "KesRVXMLTestUtility.h"
+#include "ProcessRunner.h"
 #include "RvTestSupport.h"
 
 namespace {
@@ -90,39 +92,53 @@ TEST_F(RealQueueTest, MessageWithoutReplyToNamesLeavesTheArgumentsAlone) {
   EXPECT_EQ(replyToQMgr, KesString("kept"));
 }
 
-// A message put back is the message that was taken: the next get sees the same
-// descriptor, its put date and time and put application included.
-TEST_F(RealQueueTest, MessagePutBackKeepsItsDescriptor) {
+// The held get of GetToFile: the message leaves the queue only once its file is written;
+// a file that cannot be written leaves it on the queue for the next get, as it came.
+TEST_F(RealQueueTest, HeldGetWritesTheFileAndThenTakesTheMessage) {
+  const std::string dir = MakeTempDir("qheld");
+  const std::string path = dir + "/req.xml";
   Put("<?xml?><Req/>", KesString("QT.REPLY"), KesString("QT.QM2"));
   KesString replyToQ, replyToQMgr;
-  RVMD first;
-  KesBinary data =
-      _utility.Get(KesString("QT.IN"), KesString("QT.QM1"), replyToQ, replyToQMgr, 2000, &first);
-  // As if another program had put it a while ago.
-  std::memcpy(first.putDate, "20010203", 8);
-  std::memcpy(first.putTime, "04050607", 8);
-  std::memset(first.putApplName, 0, sizeof first.putApplName);
-  std::memcpy(first.putApplName, "origin", 6);
-  _utility.PutBack(data, KesString("QT.IN"), KesString("QT.QM1"), first);
-  RVMD again;
-  KesBinary same =
-      _utility.Get(KesString("QT.IN"), KesString("QT.QM1"), replyToQ, replyToQMgr, 2000, &again);
-  EXPECT_EQ(AsString(same), "<?xml?><Req/>");
-  auto bytes = [](const auto& field) {
-    return std::string(reinterpret_cast<const char*>(&field), sizeof field);
-  };
-  EXPECT_EQ(bytes(again.messageId), bytes(first.messageId));
-  EXPECT_EQ(bytes(again.correlationId), bytes(first.correlationId));
-  EXPECT_EQ(bytes(again.replyToQ), bytes(first.replyToQ));
-  EXPECT_EQ(bytes(again.replyToQMgr), bytes(first.replyToQMgr));
-  EXPECT_EQ(bytes(again.format), std::string("RVSTR   "));
-  EXPECT_EQ(bytes(again.userIdentifier), bytes(first.userIdentifier));
-  EXPECT_EQ(bytes(again.putDate), bytes(first.putDate));
-  EXPECT_EQ(bytes(again.putTime), bytes(first.putTime));
-  EXPECT_EQ(bytes(again.putApplName), bytes(first.putApplName));
-  EXPECT_EQ(again.persistence, first.persistence);
-  EXPECT_EQ(again.priority, first.priority);
-  EXPECT_EQ(again.codedCharSetId, first.codedCharSetId);
+  KesBinary got = _utility.GetToFile(KesString("QT.IN"), KesString("QT.QM1"), replyToQ, replyToQMgr,
+                                     2000, KesString(path.c_str()));
+  EXPECT_EQ(AsString(got), "<?xml?><Req/>");
+  EXPECT_EQ(ReadWholeFile(path), "<?xml?><Req/>");
+  EXPECT_STREQ(replyToQ.Chars(), "QT.REPLY");
+  EXPECT_STREQ(replyToQMgr.Chars(), "QT.QM2");
+  EXPECT_TRUE(rvtest::Drain("QT.QM1", "QT.IN").empty());
+}
+
+TEST_F(RealQueueTest, MessageWhoseFileCannotBeWrittenCanBeGotAgain) {
+  const std::string dir = MakeTempDir("qheld");
+  WriteWholeFile(dir + "/plain", "a regular file");
+  ASSERT_EQ(::mkdir((dir + "/folder").c_str(), 0777), 0);
+  std::string big(70000, 'b');
+  const std::string request = "<?xml?><Req>" + big + "</Req>";
+  for (const std::string& path :
+       {dir + "/plain/req.xml", dir + "/folder", std::string("/dev/full")}) {
+    Put(request, KesString("QT.REPLY"), KesString("QT.QM2"));
+    KesString replyToQ, replyToQMgr;
+    std::string text = ExceptionText([&] {
+      _utility.GetToFile(KesString("QT.IN"), KesString("QT.QM1"), replyToQ, replyToQMgr, 2000,
+                         KesString(path.c_str()));
+    });
+    EXPECT_NE(text.find(path), std::string::npos) << text;
+    EXPECT_NE(text.find("; the message stays on queue QT.IN at queue manager QT.QM1"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(replyToQ.IsNull()) << path;
+    // The next get receives the message as it was put, reply-to names included.
+    KesBinary again = Get(replyToQ, replyToQMgr, 0);
+    EXPECT_TRUE(AsString(again) == request) << path;
+    EXPECT_STREQ(replyToQ.Chars(), "QT.REPLY") << path;
+    EXPECT_STREQ(replyToQMgr.Chars(), "QT.QM2") << path;
+    EXPECT_TRUE(rvtest::Drain("QT.QM1", "QT.IN").empty()) << path;
+  }
+  struct stat info {};
+  EXPECT_NE(::lstat((dir + "/plain/req.xml").c_str(), &info), 0);
+  EXPECT_EQ(ReadWholeFile(dir + "/plain"), "a regular file");
+  ASSERT_EQ(::lstat((dir + "/folder").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
 }
 
 TEST_F(RealQueueTest, FailuresThrowNamingQueueQueueManagerAndReason) {

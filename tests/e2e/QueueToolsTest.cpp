@@ -324,16 +324,17 @@ TEST_F(QueueToolsTest, OutputFileAndSkeletonAreCheckedBeforeAnyMessageMoves) {
   EXPECT_EQ(Depth("UPES.Q"), 1);
 }
 
-// /dev/full accepts the open and fails the write, as a full disk does.
-TEST_F(QueueToolsTest, MessageThatCannotBeWrittenGoesBackOnItsQueue) {
+// /dev/full accepts the open and fails the write, as a full disk does. The message was
+// held, never taken: it is still the message that was put.
+TEST_F(QueueToolsTest, MessageThatCannotBeWrittenStaysOnItsQueue) {
   Rvqm({"put", "QM1", "OUT.Q", "skel.xml", "--reply-to", "X.Q", "--reply-to-qmgr", "QM1"});
   const std::string before = Tool(RVQM, {"browse", "QM1", "OUT.Q"}).Run().out;
   ProcessResult req = Req(
       {"-i", "req.xml", "-r", "IN.Q", "-s", "QM1", "-t", "OUT.Q", "-u", "QM1", "-o", "/dev/full"});
   EXPECT_EQ(req.out, kUnknownError);
   EXPECT_EQ(req.err,
-            "reqprobe: Cannot write file /dev/full: No space left on device; the message was put "
-            "back on queue OUT.Q at queue manager QM1\n");
+            "reqprobe: Cannot write file /dev/full: No space left on device; the message stays on "
+            "queue OUT.Q at queue manager QM1\n");
   EXPECT_EQ(req.status, 1);
   // The same message: identifier, reply-to names and format are those it came with.
   const std::string after = Tool(RVQM, {"browse", "QM1", "OUT.Q"}).Run().out;
@@ -348,13 +349,13 @@ TEST_F(QueueToolsTest, MessageThatCannotBeWrittenGoesBackOnItsQueue) {
   EXPECT_EQ(Take("OUT.Q"), kSkeleton);
   EXPECT_EQ(Depth("IN.Q"), 1);  // the request itself went out
 
-  // upesprobe's request goes back with its reply-to names: the next run answers it.
+  // upesprobe's request stays with its reply-to names: the next run answers it.
   Rvqm({"put", "QM1", "UPES.Q", "req.xml", "--reply-to", "OUT.Q", "--reply-to-qmgr", "QM1"});
   ProcessResult full = Upes({"-u", "UPES.Q", "-m", "QM1", "-a", "/dev/full", "-r", "skel.xml"});
   EXPECT_EQ(full.out, kUnknownError);
   EXPECT_EQ(full.err,
-            "upesprobe: Cannot write file /dev/full: No space left on device; the message was put "
-            "back on queue UPES.Q at queue manager QM1\n");
+            "upesprobe: Cannot write file /dev/full: No space left on device; the message stays on "
+            "queue UPES.Q at queue manager QM1\n");
   EXPECT_EQ(Depth("OUT.Q"), 0);
   ProcessResult answered = Upes({"-u", "UPES.Q", "-m", "QM1", "-a", "saved.xml", "-r", "skel.xml"});
   EXPECT_EQ(answered.status, 0) << answered.err;

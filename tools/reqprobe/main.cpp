@@ -129,10 +129,9 @@ int main(int argc, char* argv[]) {
     if (awaitReply) {
       KesString replyToQueue;
       KesString replyToQueueManager;
-      RVMD received;
-      KesBinary reply = utility.Get(outputQueue, outputQueueManager, replyToQueue,
-                                    replyToQueueManager, waitInterval, &received);
-      utility.WriteFileOrPutBack(outputXmlFile, reply, outputQueue, outputQueueManager, received);
+      // The reply leaves its queue only once its file is on disk.
+      utility.GetToFile(outputQueue, outputQueueManager, replyToQueue, replyToQueueManager,
+                        waitInterval, outputXmlFile);
     }
   } catch (const KesWaitExpired& e) {
     // A wait that ran out is an answer, not an error: nothing was taken or written.

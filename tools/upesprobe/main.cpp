@@ -113,10 +113,9 @@ int main(int argc, char* argv[]) {
 
       KesString replyToQueue;
       KesString replyToQueueManager;
-      RVMD received;
-      KesBinary request = utility.Get(upesQueue, upesQueueManager, replyToQueue,
-                                      replyToQueueManager, waitInterval, &received);
-      utility.WriteFileOrPutBack(requestXmlFile, request, upesQueue, upesQueueManager, received);
+      // The request leaves its queue only once its file is on disk.
+      KesBinary request = utility.GetToFile(upesQueue, upesQueueManager, replyToQueue,
+                                            replyToQueueManager, waitInterval, requestXmlFile);
       KesString responseText = utility.CreateActivityImplResponse(request, skeleton);
       // A null response fails its "!IsNull()" check here and never reaches Put.
       KesBinary responseMessage(responseText.Chars(), responseText.LengthChar());
