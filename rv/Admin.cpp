@@ -109,6 +109,7 @@ void Describe(const DataRoot& root, const std::string& name, const std::string& 
     info->flags |= RVQMF_DEFAULT;
   }
   if (DataRoot::IsQuiescing(qmDirFd)) info->flags |= RVQMF_QUIESCING;
+  if (root.inMemory()) info->flags |= RVQMF_VOLATILE;
 }
 
 // The outcome of a call made through rvic.h, as the text of a failure that an administration

@@ -24,6 +24,8 @@ constexpr long kNfsMagic = 0x6969;
 constexpr long kSmbMagic = 0x517B;
 constexpr long kCifsMagic = static_cast<long>(0xFF534D42u);
 constexpr long kSmb2Magic = static_cast<long>(0xFE534D42u);
+constexpr long kTmpfsMagic = 0x01021994;
+constexpr long kRamfsMagic = static_cast<long>(0x858458F6u);
 
 // mkdir -p with mode 0700 for every folder it makes.
 Status MakeFolders(FileSystem& fs, const std::string& path) {
@@ -56,6 +58,55 @@ std::string UserName(uid_t uid) {
   return "uid " + std::to_string(uid);
 }
 
+bool IsUserOrRoot(uid_t uid) {
+  return uid == ::geteuid() || uid == 0;
+}
+
+std::string Mode(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// The symbolic link at link (in folder, on the way to the data folder path), which lstat
+// described as st, is safe to follow when it belongs to this user or root and lies in a folder
+// that only they may change: anyone else could point it, or a link put in its place, at a
+// folder of theirs.
+Status CheckLink(FileSystem& fs, const std::string& link, const struct stat& st,
+                 const std::string& folder, const std::string& path) {
+  const std::string what =
+      "the data folder " + path + " is reached through the symbolic link " + link + ", which ";
+  const std::string risk = " and take, change or forge your messages; ";
+  const std::string fix =
+      "set RV_DATA_DIR to a path without the link, or replace it with a link or folder of your "
+      "own";
+  if (!IsUserOrRoot(st.st_uid)) {
+    return Status::Error(RVRC_NOT_AUTHORIZED, what + "belongs to user " + UserName(st.st_uid) +
+                                                  ", not to you (" + UserName(::geteuid()) +
+                                                  ") or root: its owner could point it at a "
+                                                  "folder of theirs" +
+                                                  risk + fix);
+  }
+  struct stat dir;
+  if (fs.StatAt(AT_FDCWD, folder + "/.", &dir) != 0) {
+    return Status::FromErrno(errno, "cannot examine " + folder);
+  }
+  if (!IsUserOrRoot(dir.st_uid)) {
+    return Status::Error(RVRC_NOT_AUTHORIZED,
+                         what + "is in the folder " + folder + " of user " + UserName(dir.st_uid) +
+                             ", not yours (" + UserName(::geteuid()) +
+                             ") or root's: its owner could replace the link" + risk + fix);
+  }
+  if ((dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (dir.st_mode & S_ISVTX) == 0) {
+    return Status::Error(RVRC_NOT_AUTHORIZED, what + "is in the folder " + folder +
+                                                  ", which other users may write (mode " +
+                                                  Mode(dir.st_mode) +
+                                                  "): they could replace the link" + risk +
+                                                  "chmod go-w " + folder + ", or " + fix);
+  }
+  return Status::Ok();
+}
+
 }  // namespace
 
 std::string DataRoot::Location() {
@@ -74,6 +125,8 @@ Status DataRoot::Open(bool create, DataRoot* root, FileSystem& fs) {
     Status s = MakeFolders(fs, root->_path);
     if (!s.ok()) return s;
   }
+  Status checked = CheckLinks(fs, root->_path);
+  if (!checked.ok()) return checked;
   root->_fd.Reset(fs.OpenPath(root->_path, O_RDONLY | O_DIRECTORY));
   if (!root->_fd.valid()) {
     if (errno == ENOENT) {
@@ -94,6 +147,7 @@ Status DataRoot::Open(bool create, DataRoot* root, FileSystem& fs) {
                              " is on a network file system, where file locks and renames are "
                              "not safe; set RV_DATA_DIR to a local folder");
   }
+  root->_inMemory = type == kTmpfsMagic || type == kRamfsMagic;
   if (create && fs.MkdirAt(root->_fd.get(), "qmgrs", 0700) != 0 && errno != EEXIST) {
     return Status::FromErrno(errno, "cannot create " + root->_path + "/qmgrs");
   }
@@ -105,6 +159,25 @@ Status DataRoot::Open(bool create, DataRoot* root, FileSystem& fs) {
     return Status::FromErrno(errno, "cannot open " + root->_path + "/qmgrs");
   }
   return CheckPrivate(fs, root->_qmgrs.get(), "the folder", root->_path + "/qmgrs");
+}
+
+Status DataRoot::CheckLinks(FileSystem& fs, const std::string& path) {
+  size_t end = 0;
+  while (true) {
+    const size_t start = path.find_first_not_of('/', end);
+    if (start == std::string::npos) return Status::Ok();
+    end = std::min(path.find('/', start), path.size());
+    struct stat st;
+    // What does not exist (yet) is no link; what cannot be examined, OpenPath reports.
+    if (fs.StatAt(AT_FDCWD, path.substr(0, end), &st) != 0) return Status::Ok();
+    if (!S_ISLNK(st.st_mode)) continue;
+    // The folder as written, without its trailing slashes; its own links are checked already.
+    std::string folder = path.substr(0, start);
+    const size_t last = folder.find_last_not_of('/');
+    folder = folder.empty() ? "." : last == std::string::npos ? "/" : folder.substr(0, last + 1);
+    Status s = CheckLink(fs, path.substr(0, end), st, folder, path);
+    if (!s.ok()) return s;
+  }
 }
 
 Status DataRoot::CheckPrivate(FileSystem& fs, int fd, const std::string& what,
@@ -119,10 +192,9 @@ Status DataRoot::CheckPrivate(FileSystem& fs, int fd, const std::string& what,
                              "data folder of your own (RV_DATA_DIR)");
   }
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     return Status::Error(RVRC_NOT_AUTHORIZED,
-                         what + " " + path + " may be written by other users (mode " + mode +
+                         what + " " + path + " may be written by other users (mode " +
+                             Mode(st.st_mode) +
                              "): they could take, change or forge your messages; make it "
                              "private with chmod go-w " +
                              path);
@@ -238,14 +310,22 @@ Status DataRoot::DeleteQueueManager(const std::string& name) {
     }
     return Status::FromErrno(errno, "cannot delete queue manager " + name);
   }
+  // Gone only once the rename is on disk; a power cut must not bring it back with its queues.
+  if (fs.Sync(_qmgrs.get()) != 0) {
+    Status s = Status::FromErrno(errno, "cannot flush " + _path + "/qmgrs");
+    if (fs.RenameAt(_qmgrs.get(), doomed, _qmgrs.get(), folder, true) == 0) return s;
+    // It could not be put back either: it is deleted, just not known to be on disk yet.
+  }
   // Without its definition, a folder that could not be removed is no queue manager: nothing
   // that still holds it open defines a queue in it.
   UniqueFd dir(fs.OpenAt(_qmgrs.get(), doomed, O_RDONLY | O_DIRECTORY, 0));
   if (dir.valid()) fs.UnlinkAt(dir.get(), "qmgr.ini", false);
   dir.Reset();
   std::string current;
-  if (DefaultQueueManager(&current).ok() && current == name) {
-    fs.UnlinkAt(_fd.get(), "default.ini", false);
+  if (DefaultQueueManager(&current).ok() && current == name &&
+      fs.UnlinkAt(_fd.get(), "default.ini", false) == 0) {
+    // Best effort: a default that comes back after a power cut names no queue manager.
+    fs.Sync(_fd.get());
   }
   // Deleted from here on. What a failure leaves of its folder is hidden, and swept up later.
   FolderTree::Remove(fs, _qmgrs.get(), doomed);

@@ -34,15 +34,25 @@ class DataRoot {
   static std::string Location();
   // Opens the data root, creating it (mode 0700) when create is set. A missing root gives
   // RVRC_Q_MGR_NOT_AVAILABLE; a root on a network file system RVRC_RESOURCE_PROBLEM; one that
-  // is not private to this user (CheckPrivate) RVRC_NOT_AUTHORIZED. A symbolic link is
-  // followed; its target must pass the same checks.
+  // is not private to this user (CheckPrivate) RVRC_NOT_AUTHORIZED. A symbolic link on the way
+  // is followed only when it and the folder that holds it belong to this user or root and no
+  // one else may replace it (CheckLinks); its target must pass the same checks.
   static Status Open(bool create, DataRoot* root, FileSystem& fs = FileSystem::Real());
   // RVRC_NOT_AUTHORIZED, with a text that says why and what to do, unless the folder fd
   // (what, at path) belongs to this user and no other user may write to it.
   static Status CheckPrivate(FileSystem& fs, int fd, const std::string& what,
                              const std::string& path);
 
+  // RVRC_NOT_AUTHORIZED, with a text that names the link, its owner and what to do, when a
+  // component of path is a symbolic link that another user owns, or that lies in a folder
+  // that another user owns or may write (without the sticky bit): that user could point the
+  // path at a folder of theirs. Components that do not exist end the walk.
+  static Status CheckLinks(FileSystem& fs, const std::string& path);
+
   const std::string& path() const { return _path; }
+  // Whether the data root is on a memory file system (tmpfs, ramfs): every flush succeeds,
+  // yet nothing in it survives a restart of the machine.
+  bool inMemory() const { return _inMemory; }
   int fd() const { return _fd.get(); }
   FileSystem& fs() const { return *_fs; }
 
@@ -78,6 +88,7 @@ class DataRoot {
 
  private:
   std::string _path;
+  bool _inMemory = false;
   FileSystem* _fs = &FileSystem::Real();
   UniqueFd _fd;
   UniqueFd _qmgrs;

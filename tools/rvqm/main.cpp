@@ -367,6 +367,15 @@ const std::vector<Command>& Commands() {
          }
          Check(RVAdminCreateQM(a[0].c_str(), o.count("--default") > 0, broker ? "amqp" : nullptr,
                                settings.data(), settings.size()));
+         // Told once, where the data folder is made: every later put still reports success.
+         RVQMINFO info;
+         if (RVAdminDescribeQM(a[0].c_str(), &info) == RVRC_NONE && (info.flags & RVQMF_VOLATILE)) {
+           std::fprintf(stderr,
+                        "rvqm: warning: the data folder of %s is on a memory file system "
+                        "(tmpfs or ramfs): its queue managers and messages do not survive a "
+                        "restart\n",
+                        a[0].c_str());
+         }
        }},
       {"delete",
        "delete QM [--force]",

@@ -2,7 +2,13 @@
 // standard error and exit status compared byte for byte.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "MemoryWarning.h"
 #include "ProcessRunner.h"
 
 namespace {
@@ -18,7 +24,7 @@ class RvqmTest : public ::testing::Test {
   void Ok(std::vector<std::string> args, const std::string& input = "") {
     ProcessResult r = Rvqm(args, input);
     ASSERT_EQ(r.status, 0) << args[0] << ": " << r.err;
-    ASSERT_EQ(r.err, "") << args[0];
+    ASSERT_EQ(r.err, args[0] == "create" ? MemoryWarning(root, args.at(1)) : "") << args[0];
   }
   std::string root;
 };
@@ -111,6 +117,40 @@ TEST_F(RvqmTest, DataFolderIsCreatedPrivate) {
   struct stat st;
   ASSERT_EQ(::stat(root.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// Every put on a memory file system reports success, yet nothing of it survives a restart:
+// create says so once, and the queue manager works all the same.
+TEST_F(RvqmTest, CreateOnAMemoryFileSystemWarnsOnceAndWorks) {
+  struct statfs fs;
+  if (::statfs("/dev/shm", &fs) != 0 || fs.f_type != 0x01021994) {
+    GTEST_SKIP() << "no memory file system at /dev/shm";
+  }
+  std::string folder = "/dev/shm/rvqm-memory-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder.data()), nullptr) << std::strerror(errno);
+  struct Remove {
+    std::string path;
+    ~Remove() {
+      std::error_code ec;
+      std::filesystem::remove_all(path, ec);
+    }
+  } remove{folder};
+  root = folder + "/data";
+  const std::string warning =
+      "rvqm: warning: the data folder of QM1 is on a memory file system (tmpfs or ramfs): its "
+      "queue managers and messages do not survive a restart\n";
+  ProcessResult r = Rvqm({"create", "QM1", "--default"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, warning);
+  r = Rvqm({"define", "QM1", "Q"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "") << "only create warns";
+  ASSERT_EQ(Rvqm({"put", "QM1", "Q", "-"}, "in memory").status, 0);
+  r = Rvqm({"get", "QM1", "Q"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "in memory");
+  EXPECT_EQ(r.err, "");
 }
 
 TEST_F(RvqmTest, ReasonPrintsNameAndMeaning) {
