@@ -231,8 +231,9 @@ Status QueueStore::Undefine(FileSystem& fs, int qmDirFd, const std::string& name
     // Undefined only once the rename is on disk, so that no power cut brings the queue back.
     s = Status::FromErrno(errno, "cannot flush the queues folder to remove queue " + name);
     if (fs.RenameAt(queues.get(), doomed, queues.get(), folder, true) != 0) {
-      // It could not be put back: undefined, though not known to be on disk yet.
-      s = Status::Ok();
+      // It could not be put back either: it is gone, but not known to be on disk.
+      FolderTree::Remove(fs, queues.get(), doomed);
+      return s;
     }
   }
   if (!s.ok()) {
@@ -532,8 +533,11 @@ Status QueueStore::Remove(int claimDirFd, const std::string& name) {
     return Status::FromErrno(errno, "cannot remove message " + name);
   }
   if (_fs.Sync(claimDirFd) != 0) {
+    // Not known to be on disk: the get fails, and the message stays claimed for it to give back
+    // (unless even the rename back fails: its removal is then as good as done).
     Status s = Status::FromErrno(errno, "cannot flush the removal of message " + name);
-    if (_fs.RenameAt(claimDirFd, taken, claimDirFd, name, true) == 0) return s;
+    if (_fs.RenameAt(claimDirFd, taken, claimDirFd, name, true) != 0) _control->Release();
+    return s;
   }
   // Removed for good; a file that cannot be unlinked now goes with its owner's claims.
   _fs.UnlinkAt(claimDirFd, taken, false);

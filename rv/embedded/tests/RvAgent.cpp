@@ -34,19 +34,20 @@ void Fail(const std::string& what) {
   ::_exit(3);
 }
 
-// Records the payload of every message file just before its delivering unlink.
+// Records the payload of every message file just before the rename that takes it for good
+// (a claim renamed to its "taken-" name).
 class TakeJournal : public ForwardingFileSystem {
  public:
-  int UnlinkAt(int d, const std::string& n, bool dir) override {
+  int RenameAt(int fd, const std::string& f, int td, const std::string& t, bool nr) override {
     rv::MessageFile::Name parsed;
-    if (!dir && rv::MessageFile::ParseName(n, &parsed)) {
-      rv::UniqueFd fd(_real.OpenAt(d, n, O_RDONLY, 0));
+    if (t.rfind("taken-", 0) == 0 && rv::MessageFile::ParseName(f, &parsed)) {
+      rv::UniqueFd file(_real.OpenAt(fd, f, O_RDONLY, 0));
       rv::MessageFile::Message m;
-      if (fd.valid() && rv::MessageFile::Read(_real, fd.get(), n, &m).ok()) {
+      if (file.valid() && rv::MessageFile::Read(_real, file.get(), f, &m).ok()) {
         Say("T " + CheckPayload(std::string(m.data.begin(), m.data.end())));
       }
     }
-    return _real.UnlinkAt(d, n, dir);
+    return _real.RenameAt(fd, f, td, t, nr);
   }
 };
 
