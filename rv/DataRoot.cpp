@@ -311,11 +311,10 @@ Status DataRoot::DeleteQueueManager(const std::string& name) {
     return Status::FromErrno(errno, "cannot delete queue manager " + name);
   }
   // Gone only once the rename is on disk; a power cut must not bring it back with its queues.
-  Status flushed;
   if (fs.Sync(_qmgrs.get()) != 0) {
-    flushed = Status::FromErrno(errno, "cannot flush " + _path + "/qmgrs");
-    if (fs.RenameAt(_qmgrs.get(), doomed, _qmgrs.get(), folder, true) == 0) return flushed;
-    // It could not be put back either: it goes, though it is not known to be gone on disk.
+    Status s = Status::FromErrno(errno, "cannot flush " + _path + "/qmgrs");
+    if (fs.RenameAt(_qmgrs.get(), doomed, _qmgrs.get(), folder, true) == 0) return s;
+    // It could not be put back either: it is gone, though not known to be gone on disk.
   }
   // Without its definition, a folder that could not be removed is no queue manager: nothing
   // that still holds it open defines a queue in it.
@@ -331,7 +330,7 @@ Status DataRoot::DeleteQueueManager(const std::string& name) {
   // Deleted from here on. What a failure leaves of its folder is hidden, and swept up later.
   FolderTree::Remove(fs, _qmgrs.get(), doomed);
   FolderTree::Sweep(fs, _qmgrs.get());
-  return flushed;
+  return Status::Ok();
 }
 
 Status DataRoot::SetQuiescing(const std::string& name, bool quiescing) {

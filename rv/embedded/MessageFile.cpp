@@ -64,18 +64,12 @@ std::string MessageFile::FormatName(int priority, uint64_t sequence) {
 }
 
 bool MessageFile::ParseName(const std::string& s, Name* name) {
-  // m P - 16 hex, and in the first layout - 16 hex more
-  if ((s.size() != 19 && s.size() != 36) || s[0] != 'm' || s[1] < '0' || s[1] > '9' ||
-      s[2] != '-') {
-    return false;
-  }
-  uint64_t seq, expiry = 0;
+  // m P - 16 hex
+  if (s.size() != 19 || s[0] != 'm' || s[1] < '0' || s[1] > '9' || s[2] != '-') return false;
+  uint64_t seq;
   if (!ParseHex(s, 3, &seq)) return false;
-  if (s.size() == 36 && (s[19] != '-' || !ParseHex(s, 20, &expiry))) return false;
   name->priority = 9 - (s[1] - '0');
   name->sequence = seq;
-  name->expiryMs = static_cast<int64_t>(expiry);
-  name->firstLayout = s.size() == 36;
   return true;
 }
 

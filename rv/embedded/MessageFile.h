@@ -5,10 +5,8 @@
 // whose magic, lengths or checksum do not agree is damaged. The name is "m", the priority digit
 // counted down from 9, "-" and the sequence number (counted per priority) as 16 hex digits, so
 // that the byte order of names is the delivery order: highest priority first, then sequence,
-// and a getter that knows the sequence can name the file without listing its folder. Names of
-// the first layout carry "-" and the expiry deadline as 16 more hex digits; they are still
-// read (and renamed by a recount). Every read goes through the file system given. Stateless;
-// safe from any thread.
+// and a getter that knows the sequence can name the file without listing its folder. Every
+// read goes through the file system given. Stateless; safe from any thread.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +27,6 @@ class MessageFile {
   struct Name {
     int priority = 0;  // 0..9
     uint64_t sequence = 0;
-    int64_t expiryMs = 0;  // from a name of the first layout: ms since the epoch, 0 for none
-    bool firstLayout = false;
   };
 
   struct Message {

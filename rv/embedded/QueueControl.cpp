@@ -32,7 +32,7 @@ constexpr size_t kBootIdLength = 36;
 constexpr uint32_t kFree = 0;
 constexpr uint32_t kReserved = 1;
 constexpr uint32_t kCommitted = 2;
-// Lock bytes: of the shared file, and within a slot (or an own control file).
+// Lock bytes: of the shared file, and within a slot.
 constexpr off_t kAllocationLock = 0;
 constexpr off_t kInUseLock = 1;
 constexpr off_t kOrderLock = 2;
@@ -88,14 +88,14 @@ struct QueueControl::Layout {
   uint64_t head[kPriorities];
   // The definition for listings; written by one process at a time (define, or an open that
   // found it changed), guarded by the sequence: odd while it is being written. The check sum
-  // lets a reader that copies the page with one read tell a torn copy.
+  // lets a reader that copies the slot with one read tell a torn copy.
   uint64_t definitionSequence;
   int64_t maxDepth;
   int64_t maxMessageLength;
   FileIdentity definitionFile;
   uint64_t definitionCheck;
-  // The owner of a slot; zeros in a control file of a queue's own. Changed only by whoever
-  // holds the allocation lock, and (state) by a commit.
+  // The owner of the slot. Changed only by whoever holds the allocation lock, and (state) by a
+  // commit.
   uint32_t state;
   uint32_t unused;
   uint64_t generation;
@@ -118,15 +118,15 @@ off_t SlotOffset(uint64_t index) {
   return static_cast<off_t>(index * QueueControl::kSlotSize);
 }
 
-bool Stamped(const Layout& l, uint32_t size) {
+bool Stamped(const Layout& l) {
   return std::memcmp(l.magic, kMagic, sizeof kMagic) == 0 && l.version == kVersion &&
-         l.size == size;
+         l.size == QueueControl::kSlotSize;
 }
 
 // Reserved or committed: not to be taken by a define.
 bool Held(const Layout& l) {
   const uint32_t state = __atomic_load_n(&l.state, __ATOMIC_ACQUIRE);
-  return Stamped(l, QueueControl::kSlotSize) && (state == kReserved || state == kCommitted);
+  return Stamped(l) && (state == kReserved || state == kCommitted);
 }
 
 std::string NameOf(const Layout& l) {
@@ -205,9 +205,9 @@ Status ForEachSlot(FileSystem& fs, int fd, Visit visit) {
   return Status::Ok();
 }
 
-// False when the counters must be rebuilt: a damaged page, another boot, a recount asked for.
-bool TrustedPage(FileSystem& fs, const Layout& l, uint32_t size) {
-  if (!Stamped(l, size) || (__atomic_load_n(&l.flags, __ATOMIC_ACQUIRE) & kRecountFlag) != 0 ||
+// False when the counters must be rebuilt: a damaged slot, another boot, a recount asked for.
+bool TrustedPage(FileSystem& fs, const Layout& l) {
+  if (!Stamped(l) || (__atomic_load_n(&l.flags, __ATOMIC_ACQUIRE) & kRecountFlag) != 0 ||
       __atomic_load_n(&l.depth, __ATOMIC_RELAXED) < 0) {
     return false;
   }
@@ -222,11 +222,11 @@ bool TrustedPage(FileSystem& fs, const Layout& l, uint32_t size) {
   return boot.empty() || std::memcmp(l.boot, boot.data(), sizeof l.boot) == 0;
 }
 
-// What a listing takes from a copy of a slot or page.
-QueueControl::Cached CachedOf(FileSystem& fs, const Layout& copy, uint32_t size) {
+// What a listing takes from a copy of a slot.
+QueueControl::Cached CachedOf(FileSystem& fs, const Layout& copy) {
   QueueControl::Cached c;
   c.generation = copy.generation;
-  c.trusted = TrustedPage(fs, copy, size);
+  c.trusted = TrustedPage(fs, copy);
   c.depth = copy.depth;
   // A definition copied while it was being written (odd, or torn) is not taken.
   c.definitionValid =
@@ -241,13 +241,12 @@ QueueControl::Cached CachedOf(FileSystem& fs, const Layout& copy, uint32_t size)
 
 }  // namespace
 
-Status QueueControl::MapAt(off_t offset, uint32_t size, const std::string& what) {
+Status QueueControl::MapAt(off_t offset, const std::string& what) {
   void* page = _fs.Map(_fd.get(), PageOf(offset), kSize);
   if (page == nullptr) return Status::FromErrno(errno, "cannot map " + what);
   _page = page;
   _layout = reinterpret_cast<Layout*>(static_cast<char*>(page) + (offset - PageOf(offset)));
   _offset = offset;
-  _size = size;
   return Status::Ok();
 }
 
@@ -291,7 +290,7 @@ Status QueueControl::TakeSlot(int qmDirFd, const std::string& queueName,
   };
   std::vector<Stopped> stopped;
   Status s = ForEachSlot(_fs, fd, [&](size_t i, const Layout& l) {
-    if (Stamped(l, kSlotSize)) *generation = std::max(*generation, l.generation + 1);
+    if (Stamped(l)) *generation = std::max(*generation, l.generation + 1);
     if (!Held(l)) unheld.push_back(i);
     if (Held(l) && (l.state == kReserved || (l.flags & kDeletedFlag) != 0)) {
       stopped.push_back({i, l.generation, NameOf(l)});
@@ -377,7 +376,7 @@ Status QueueControl::TakeSlot(int qmDirFd, const std::string& queueName,
   if (s.ok() && _fs.LockByte(fd, offset + kInUseLock, false, true) != 0) {
     s = Status::FromErrno(errno, "cannot lock the queue control slot of " + queueName);
   }
-  if (s.ok()) s = MapAt(offset, kSlotSize, "the queue control slot of " + queueName);
+  if (s.ok()) s = MapAt(offset, "the queue control slot of " + queueName);
   if (!s.ok()) {
     // Whatever was written names no folder yet: the slot goes back.
     const uint32_t free = kFree;
@@ -388,14 +387,12 @@ Status QueueControl::TakeSlot(int qmDirFd, const std::string& queueName,
 
 void QueueControl::Commit() {
   uint32_t reserved = kReserved;
-  if (_size == kSlotSize) {
-    __atomic_compare_exchange_n(&_layout->state, &reserved, kCommitted, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-  }
+  __atomic_compare_exchange_n(&_layout->state, &reserved, kCommitted, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
 }
 
 void QueueControl::Free() {
-  if (_size == kSlotSize) __atomic_store_n(&_layout->state, kFree, __ATOMIC_SEQ_CST);
+  __atomic_store_n(&_layout->state, kFree, __ATOMIC_SEQ_CST);
 }
 
 Status QueueControl::Open(FileSystem& fs, int qmDirFd, int queueDirFd, const std::string& queueName,
@@ -410,8 +407,13 @@ Status QueueControl::Open(FileSystem& fs, int qmDirFd, int queueDirFd, const std
   } else if (!s.ok()) {
     return Status::Error(s.reason(), "queue " + queueName + ": " + s.message());
   }
-  // No slot of its own: a queue made before the shared file, or one whose pointer or slot was
-  // damaged. A folder that an undefine already removed gets no file of its own.
+  return Reattach(fs, qmDirFd, queueDirFd, queueName, control);
+}
+
+Status QueueControl::Reattach(FileSystem& fs, int qmDirFd, int queueDirFd,
+                              const std::string& queueName,
+                              std::unique_ptr<QueueControl>* control) {
+  // A folder that an undefine already removed gets no slot.
   struct stat st;
   if (fs.Fstat(queueDirFd, &st) != 0) {
     return Status::FromErrno(errno, "cannot examine queue " + queueName);
@@ -419,8 +421,33 @@ Status QueueControl::Open(FileSystem& fs, int qmDirFd, int queueDirFd, const std
   if (st.st_nlink == 0) {
     return Status::Error(RVRC_UNKNOWN_OBJECT_NAME, "queue " + queueName + " is not defined");
   }
-  Disown(fs, qmDirFd, queueName);
-  return OpenFile(fs, queueDirFd, queueName, control);
+  std::unique_ptr<QueueControl> c(new QueueControl(fs));
+  Status s = OpenSlotsFile(fs, qmDirFd, true, &c->_fd);
+  if (!s.ok()) return s;
+  if (fs.LockByte(c->_fd.get(), kAllocationLock, true, true) != 0) {
+    return Status::FromErrno(errno, "cannot lock the queue controls to open " + queueName);
+  }
+  // Another handle may have given it a slot while this one waited for the lock.
+  uint64_t index = 0, generation = 0;
+  bool valid = false, mine = false;
+  s = ReadPointer(fs, queueDirFd, kPointerFile, &index, &generation, &valid);
+  if (s.ok() && valid) s = OpenSlot(fs, qmDirFd, queueName, index, generation, control, &mine);
+  if (s.ok() && !mine) {
+    s = c->TakeSlot(qmDirFd, queueName, Definition{}, &index, &generation);
+    if (s.ok()) {
+      s = SmallFile::WriteSettings(
+          queueDirFd, kPointerFile,
+          {{"slot", std::to_string(index)}, {"generation", std::to_string(generation)}}, fs);
+      if (!s.ok()) c->Free();
+    }
+  }
+  fs.UnlockByte(c->_fd.get(), kAllocationLock);
+  if (!s.ok() || mine) return s;
+  // The counters are the fresh slot's: they are counted from the folder before they are used.
+  c->Commit();
+  c->RequestRecount();
+  *control = std::move(c);
+  return Status::Ok();
 }
 
 Status QueueControl::OpenSlot(FileSystem& fs, int qmDirFd, const std::string& queueName,
@@ -442,11 +469,11 @@ Status QueueControl::OpenSlot(FileSystem& fs, int qmDirFd, const std::string& qu
   if (fs.LockByte(c->_fd.get(), offset + kInUseLock, false, true) != 0) {
     return Status::FromErrno(errno, "cannot lock " + what);
   }
-  s = c->MapAt(offset, kSlotSize, what);
+  s = c->MapAt(offset, what);
   if (!s.ok()) return s;
   // Held now, the slot can no longer change hands: it is this queue's or it is not.
   Layout& l = *c->_layout;
-  if (!Stamped(l, kSlotSize) || l.generation != generation || NameOf(l) != queueName) {
+  if (!Stamped(l) || l.generation != generation || NameOf(l) != queueName) {
     return Status::Ok();
   }
   // A define that stopped between its rename and its commit left the slot reserved.
@@ -459,55 +486,6 @@ Status QueueControl::OpenSlot(FileSystem& fs, int qmDirFd, const std::string& qu
   return Status::Ok();
 }
 
-void QueueControl::Disown(FileSystem& fs, int qmDirFd, const std::string& queueName) {
-  UniqueFd fd;
-  if (!OpenSlotsFile(fs, qmDirFd, false, &fd).ok()) return;
-  if (fs.LockByte(fd.get(), kAllocationLock, true, true) != 0) return;
-  ForEachSlot(fs, fd.get(), [&](size_t i, const Layout& l) {
-    if (!Held(l) || l.state != kCommitted || NameOf(l) != queueName) return;
-    const uint32_t free = kFree;
-    fs.WriteAt(fd.get(), &free, sizeof free,
-               SlotOffset(i) + static_cast<off_t>(offsetof(Layout, state)));
-  });
-  fs.UnlockByte(fd.get(), kAllocationLock);
-}
-
-Status QueueControl::OpenFile(FileSystem& fs, int queueDirFd, const std::string& queueName,
-                              std::unique_ptr<QueueControl>* control) {
-  std::unique_ptr<QueueControl> c(new QueueControl(fs));
-  const std::string what = "the control file of " + queueName;
-  c->_fd.Reset(fs.OpenAt(queueDirFd, kFile, O_RDWR | O_CREAT | O_NONBLOCK, 0600));
-  if (!c->_fd.valid()) {
-    if (errno == ELOOP || errno == EISDIR) {
-      return Status::Error(RVRC_UNEXPECTED_ERROR,
-                           what + " is not a regular file; remove it and it is rebuilt");
-    }
-    return Status::FromErrno(errno, "cannot open " + what);
-  }
-  struct stat st;
-  if (fs.Fstat(c->_fd.get(), &st) != 0) return Status::FromErrno(errno, "cannot examine " + what);
-  if (!S_ISREG(st.st_mode)) {
-    return Status::Error(RVRC_UNEXPECTED_ERROR,
-                         what + " is not a regular file; remove it and it is rebuilt");
-  }
-  if (static_cast<size_t>(st.st_size) < kSize) {
-    // Mapping beyond the end of a file faults on access: lengthen it first. The zeros that
-    // this adds are no valid counters, so a recount follows.
-    Status s = c->LockExclusive();
-    if (!s.ok()) return s;
-    if (fs.Fstat(c->_fd.get(), &st) != 0 ||
-        (static_cast<size_t>(st.st_size) < kSize && fs.Truncate(c->_fd.get(), kSize) != 0)) {
-      s = Status::FromErrno(errno, "cannot repair " + what);
-    }
-    c->Unlock();
-    if (!s.ok()) return s;
-  }
-  Status s = c->MapAt(0, kSize, what);
-  if (!s.ok()) return s;
-  *control = std::move(c);
-  return Status::Ok();
-}
-
 void QueueControl::ReadSlots(FileSystem& fs, int qmDirFd, Slots* slots) {
   slots->clear();
   UniqueFd fd;
@@ -516,27 +494,16 @@ void QueueControl::ReadSlots(FileSystem& fs, int qmDirFd, Slots* slots) {
     if (!Held(l) || l.state != kCommitted) return;
     // Where an undefine stopped before it gave its slot up, the name's newest define counts.
     auto [it, added] = slots->try_emplace(NameOf(l));
-    if (added || l.generation > it->second.generation) it->second = CachedOf(fs, l, kSlotSize);
+    if (added || l.generation > it->second.generation) it->second = CachedOf(fs, l);
   });
   if (!s.ok()) slots->clear();
 }
 
-bool QueueControl::ReadListing(FileSystem& fs, int queuesFd, const std::string& folder,
-                               const std::string& queueName, const Slots& slots,
+bool QueueControl::ReadListing(const std::string& queueName, const Slots& slots,
                                const struct stat* definitionFile, Listing* listing) {
-  Cached cached;
   auto slot = slots.find(queueName);
-  if (slot != slots.end()) {
-    cached = slot->second;
-  } else {
-    UniqueFd fd(fs.OpenAt(queuesFd, folder + "/" + kFile, O_RDONLY | O_NONBLOCK, 0));
-    Layout copy;
-    if (!fd.valid() ||
-        fs.ReadAt(fd.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
-      return false;
-    }
-    cached = CachedOf(fs, copy, kSize);
-  }
+  if (slot == slots.end()) return false;
+  const Cached& cached = slot->second;
   if (!cached.trusted) return false;
   listing->depth = cached.depth;
   listing->definitionKnown = definitionFile != nullptr && cached.definitionValid &&
@@ -576,7 +543,7 @@ QueueControl::~QueueControl() {
 }
 
 bool QueueControl::Trusted() const {
-  return TrustedPage(_fs, *_layout, _size);
+  return TrustedPage(_fs, *_layout);
 }
 
 void QueueControl::RequestRecount() {
@@ -585,7 +552,7 @@ void QueueControl::RequestRecount() {
 
 void QueueControl::Rebuild(int64_t depth, const uint64_t* next, const uint64_t* lowest) {
   Layout& l = *_layout;
-  const bool intact = Stamped(l, _size);
+  const bool intact = Stamped(l);
   const std::string& boot = _fs.BootId();
   // A deleted mark of an earlier boot is an undefine or delete that a crash stopped before its
   // folder was gone: the queue that is still in place is in use again.
@@ -594,12 +561,12 @@ void QueueControl::Rebuild(int64_t depth, const uint64_t* next, const uint64_t* 
       intact && sameBoot ? (__atomic_load_n(&l.flags, __ATOMIC_SEQ_CST) & kDeletedFlag) : 0;
   std::memcpy(l.magic, kMagic, sizeof kMagic);
   l.version = kVersion;
-  l.size = _size;
+  l.size = kSlotSize;
   std::memset(l.boot, 0, sizeof l.boot);
   std::memcpy(l.boot, boot.data(), std::min(boot.size(), sizeof l.boot));
   __atomic_store_n(&l.depth, depth, __ATOMIC_SEQ_CST);
   for (int p = 0; p < kPriorities; ++p) {
-    // A number once handed out is not handed out again while the page survived.
+    // A number once handed out is not handed out again while the slot survived.
     uint64_t old = intact ? __atomic_load_n(&l.next[p], __ATOMIC_SEQ_CST) : 0;
     uint64_t fresh = old <= kSequenceMask ? std::max(old, next[p]) : next[p];
     __atomic_store_n(&l.next[p], fresh & kSequenceMask, __ATOMIC_SEQ_CST);
@@ -612,14 +579,14 @@ void QueueControl::Rebuild(int64_t depth, const uint64_t* next, const uint64_t* 
 
 Status QueueControl::LockShared() {
   if (_fs.LockByte(_fd.get(), _offset + kOrderLock, false, true) != 0) {
-    return Status::FromErrno(errno, "cannot lock the control file");
+    return Status::FromErrno(errno, "cannot lock the queue control slot");
   }
   return Status::Ok();
 }
 
 Status QueueControl::LockExclusive() {
   if (_fs.LockByte(_fd.get(), _offset + kOrderLock, true, true) != 0) {
-    return Status::FromErrno(errno, "cannot lock the control file");
+    return Status::FromErrno(errno, "cannot lock the queue control slot");
   }
   return Status::Ok();
 }

@@ -15,17 +15,16 @@
 //                (new for every define) and the queue's name
 // The queue's folder names its slot in the file "slot" (index and generation). With all slots
 // in one file, a listing of many queues reads that file once and examines only each queue.ini.
-// A queue made before the shared file, or one whose slot or pointer was damaged, keeps its
-// counters in a page of its own, the file "control" in its folder.
+// A queue whose pointer or slot was lost or damaged is given a fresh slot when it is opened.
 //
 // The message folder is the truth; the counters let a put, a get and a listing run without
 // looking at the whole folder. They are rebuilt by one scan of the folder (QueueStore::Recount)
 // when they cannot be trusted: after a process was killed with a handle open, after the machine
-// restarted, or when the slot or page is missing, short or damaged.
+// restarted, or when the slot was given afresh.
 //
 // Locks are open-file-description locks on single bytes, so that each handle's descriptor
 // counts on its own:
-//   byte 0 of "controls"    taken exclusive to allocate or give up a slot
+//   byte 0 of "controls"    taken exclusive to allocate a slot
 //   in-use byte of a slot   held shared by every handle that maps the slot, for its lifetime: a
 //                           slot given up is handed to a new queue only when nobody holds it,
 //                           so that no stale handle of an undefined queue counts against it
@@ -52,11 +51,10 @@ namespace rv {
 
 class QueueControl {
  public:
-  static constexpr size_t kSize = 4096;     // a page: the unit of mapping, and an own file
+  static constexpr size_t kSize = 4096;     // a page: the unit of mapping
   static constexpr size_t kSlotSize = 512;  // a slot in the shared file
   static constexpr size_t kMaxSlots = size_t{1} << 18;
   static constexpr int kPriorities = 10;
-  static constexpr const char* kFile = "control";        // in a queue's folder
   static constexpr const char* kSlotsFile = "controls";  // in the queue manager's folder
   static constexpr const char* kPointerFile = "slot";    // in a queue's folder
 
@@ -81,7 +79,7 @@ class QueueControl {
     int64_t changeSeconds;
     int64_t changeNanoseconds;
   };
-  // What a listing takes from a slot or page: whether its counters can be trusted, the depth,
+  // What a listing takes from a slot: whether its counters can be trusted, the depth,
   // and the definition that it caches (unless it was copied while being written) with the
   // queue.ini it came from.
   struct Cached {
@@ -103,21 +101,21 @@ class QueueControl {
   static Status Create(FileSystem& fs, int qmDirFd, int queueDirFd, const std::string& queueName,
                        const Definition& definition, std::unique_ptr<QueueControl>* control);
   // Opens and maps the queue's counters: its slot when its pointer names one that is its own,
-  // else its own control file, which is made or lengthened first when it is missing or shorter
-  // than a page, so that the mapping can never fault. Whether the counters can be trusted is
-  // Trusted()'s to say. RVRC_UNKNOWN_OBJECT_NAME when the queue's folder was removed.
+  // else a fresh slot that the pointer is changed to name (its counters are then counted from
+  // the folder). Whether the counters can be trusted is Trusted()'s to say.
+  // RVRC_UNKNOWN_OBJECT_NAME when the queue's folder was removed, RVRC_UNEXPECTED_ERROR when the
+  // shared file is no regular file.
   static Status Open(FileSystem& fs, int qmDirFd, int queueDirFd, const std::string& queueName,
                      std::unique_ptr<QueueControl>* control);
-  // Reads the shared file once for a listing; without it (or when it cannot be read), every
-  // queue is read on its own.
+  // Reads the shared file once for a listing; without it (or when it cannot be read), no queue
+  // has counters to show.
   static void ReadSlots(FileSystem& fs, int qmDirFd, Slots* slots);
-  // What a listing shows of the queue in "folder" below queuesFd, from its slot in slots or
-  // its own control file: false when there is none, or it is damaged or its counters are not
-  // to be trusted (the caller then counts the folder). The definition is known only when it
+  // What a listing shows of the queue from its slot in slots: false
+  // when there is none, or its counters are not to be trusted (the caller then counts the
+  // folder). The definition is known only when it
   // was cached from the queue.ini that definitionFile describes (the caller otherwise reads
   // queue.ini).
-  static bool ReadListing(FileSystem& fs, int queuesFd, const std::string& folder,
-                          const std::string& queueName, const Slots& slots,
+  static bool ReadListing(const std::string& queueName, const Slots& slots,
                           const struct stat* definitionFile, Listing* listing);
   ~QueueControl();
 
@@ -126,7 +124,7 @@ class QueueControl {
   // The queue is gone: its slot may go to a new queue once no handle maps it.
   void Free();
 
-  // False when the counters must be rebuilt: a damaged page, another boot, a recount asked for.
+  // False when the counters must be rebuilt: a damaged slot, another boot, a recount asked for.
   bool Trusted() const;
   void RequestRecount();
   // Records the definition for listings, unless it is recorded already or another process is
@@ -134,7 +132,7 @@ class QueueControl {
   void CacheDefinition(const Definition& definition);
   // Sets the counters from a scan of the folder (under the exclusive lock) and marks them
   // trusted in this boot. next and lowest are per priority; lowest is next when none waits.
-  // A next sequence that the page still holds is never lowered.
+  // A next sequence that the slot still holds is never lowered.
   void Rebuild(int64_t depth, const uint64_t* next, const uint64_t* lowest);
 
   // The flock that orders changes (see above). Failures carry errno's reason.
@@ -173,14 +171,14 @@ class QueueControl {
   // Sleeps until Wake is called after seen was read, or ms milliseconds pass.
   void Wait(uint32_t seen, int64_t ms);
 
-  struct Layout;  // the page, as the .cpp lays it out
+  struct Layout;  // the slot, as the .cpp lays it out
 
  private:
   static constexpr uint64_t kSequenceMask = (uint64_t{1} << 48) - 1;
 
   QueueControl(FileSystem& fs) : _fs(fs) {}
-  // The control file of the queue's own (see above).
-  static Status OpenFile(FileSystem& fs, int queueDirFd, const std::string& queueName,
+  // Gives the queue a fresh slot under the allocation lock, unless another handle did first.
+  static Status Reattach(FileSystem& fs, int qmDirFd, int queueDirFd, const std::string& queueName,
                          std::unique_ptr<QueueControl>* control);
   // Maps slot index if it holds that generation of the queue; *mine is false otherwise.
   static Status OpenSlot(FileSystem& fs, int qmDirFd, const std::string& queueName, uint64_t index,
@@ -190,17 +188,14 @@ class QueueControl {
   // unless its queue is in place (its slot is then committed).
   Status TakeSlot(int qmDirFd, const std::string& queueName, const Definition& definition,
                   uint64_t* index, uint64_t* generation);
-  // Frees every committed slot of the queue: for a queue that uses a control file of its own.
-  static void Disown(FileSystem& fs, int qmDirFd, const std::string& queueName);
-  // Maps the page that holds the slot or page at offset.
-  Status MapAt(off_t offset, uint32_t size, const std::string& what);
+  // Maps the page that holds the slot at offset.
+  Status MapAt(off_t offset, const std::string& what);
 
   FileSystem& _fs;
   UniqueFd _fd;
   void* _page = nullptr;      // the mapped page
-  Layout* _layout = nullptr;  // the slot or page in it
-  off_t _offset = 0;          // of the slot or page in its file
-  uint32_t _size = kSize;     // of the slot or page
+  Layout* _layout = nullptr;  // the slot in it
+  off_t _offset = 0;          // of the slot in its file
 };
 
 }  // namespace rv

@@ -231,9 +231,8 @@ Status QueueStore::Undefine(FileSystem& fs, int qmDirFd, const std::string& name
     // Undefined only once the rename is on disk, so that no power cut brings the queue back.
     s = Status::FromErrno(errno, "cannot flush the queues folder to remove queue " + name);
     if (fs.RenameAt(queues.get(), doomed, queues.get(), folder, true) != 0) {
-      // It could not be put back either: it is gone, but not known to be on disk.
-      FolderTree::Remove(fs, queues.get(), doomed);
-      return s;
+      // It could not be put back either: it is gone, though not known to be gone on disk.
+      s = Status::Ok();
     }
   }
   if (!s.ok()) {
@@ -321,8 +320,8 @@ Status QueueStore::List(FileSystem& fs, int qmDirFd, std::vector<Summary>* queue
     struct stat ini;
     const bool haveIni = fs.StatAt(folder.get(), f + "/queue.ini", &ini) == 0;
     QueueControl::Listing cached;
-    const bool trusted = QueueControl::ReadListing(fs, folder.get(), f, q.name, slots,
-                                                   haveIni ? &ini : nullptr, &cached);
+    const bool trusted =
+        QueueControl::ReadListing(q.name, slots, haveIni ? &ini : nullptr, &cached);
     s = Status::Ok();
     if (!trusted || !cached.definitionKnown) {
       UniqueFd dir;
@@ -533,11 +532,10 @@ Status QueueStore::Remove(int claimDirFd, const std::string& name) {
     return Status::FromErrno(errno, "cannot remove message " + name);
   }
   if (_fs.Sync(claimDirFd) != 0) {
-    // Not known to be on disk: the get fails, and the message stays claimed for it to give back
-    // (unless even the rename back fails: its removal is then as good as done).
+    // Not known to be on disk: the get fails, and the message stays claimed for it to give back.
+    // Should even the rename back fail, the message is taken: the caller gets it.
     Status s = Status::FromErrno(errno, "cannot flush the removal of message " + name);
-    if (_fs.RenameAt(claimDirFd, taken, claimDirFd, name, true) != 0) _control->Release();
-    return s;
+    if (_fs.RenameAt(claimDirFd, taken, claimDirFd, name, true) == 0) return s;
   }
   // Removed for good; a file that cannot be unlinked now goes with its owner's claims.
   _fs.UnlinkAt(claimDirFd, taken, false);
@@ -583,7 +581,7 @@ Status QueueStore::LowestWaiting(int priority, uint64_t from, uint64_t* sequence
   }
   MessageFile::Name parsed;
   for (const auto& n : names) {
-    if (MessageFile::ParseName(n, &parsed) && !parsed.firstLayout && parsed.priority == priority &&
+    if (MessageFile::ParseName(n, &parsed) && parsed.priority == priority &&
         parsed.sequence >= from) {
       lowest = std::min(lowest, parsed.sequence);
     }
@@ -609,11 +607,6 @@ Status QueueStore::Resync(bool* changed) {
   MessageFile::Name parsed;
   for (const auto& n : names) {
     if (!MessageFile::ParseName(n, &parsed)) continue;
-    if (parsed.firstLayout) {
-      c.RequestRecount();
-      *changed = true;
-      continue;
-    }
     int p = parsed.priority;
     lowest[p] = any[p] ? std::min(lowest[p], parsed.sequence) : parsed.sequence;
     highest[p] = std::max(highest[p], parsed.sequence);
@@ -656,16 +649,8 @@ Status QueueStore::Recount() {
   bool any[QueueControl::kPriorities] = {};
   std::set<std::string> seen;
   MessageFile::Name parsed;
-  for (auto& n : names) {
+  for (const auto& n : names) {
     if (!MessageFile::ParseName(n, &parsed)) continue;
-    if (parsed.firstLayout) {
-      // A name of the first layout: the same sequence under the name a getter looks for.
-      std::string renamed = MessageFile::FormatName(parsed.priority, parsed.sequence);
-      if (_fs.RenameAt(_msgDir.get(), n, _msgDir.get(), renamed, true) != 0) {
-        return Status::FromErrno(errno, "cannot rename message " + n);
-      }
-      n = renamed;
-    }
     const int p = parsed.priority;
     lowest[p] = any[p] ? std::min(lowest[p], parsed.sequence) : parsed.sequence;
     any[p] = true;

@@ -2,8 +2,7 @@
 // processes use it at once and any of them may be killed at any instant. Layout:
 //   queue.ini     name, maximum depth, maximum message length
 //   slot          which slot of the queue manager's file "controls" holds the shared counters
-//                 (QueueControl): depth, sequences, wake-ups; a queue made before that file
-//                 (or whose slot was damaged) has them in a file "control" of its own
+//                 (QueueControl): depth, sequences, wake-ups
 //   msg/          waiting messages, one file each (MessageFile names and format)
 //   tmp/          messages being written, named "<owner>.<n>"
 //   claim/<owner>/ messages taken by a handle and not yet removed (or held after 2080)

@@ -1,9 +1,9 @@
-// The queue's own files when they are not what the store made: the shared control file or a
-// queue's own one cut short, damaged or replaced by something else, a slot pointer that is
-// damaged or names another queue's slot, entries of the message folder that are no message
-// files, a queue of the first layout. The store rebuilds or moves aside what it can, reports
-// the rest with a reason, and never dies of a signal or blocks. And the slots themselves: one
-// per queue, also under concurrent defines, and none handed on while a stale handle maps it.
+// The queue's own files when they are not what the store made: the shared control file cut
+// short, damaged or replaced by something else, a slot pointer that is damaged or names another
+// queue's slot, entries of the message folder that are no message files. The store rebuilds or
+// moves aside what it can, reports the rest with a reason, and never dies of a signal or blocks.
+// And the slots themselves: one per queue, also under concurrent defines, and none handed on while
+// a stale handle maps it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -73,11 +73,6 @@ class QueueStoreTest : public ::testing::Test {
     return root + "/" + QueueFolder("QM1", queue);
   }
   std::string SharedControl() const { return root + "/qmgrs/QM1/controls"; }
-  // The queue keeps its counters in a control file of its own, as queues made before the
-  // shared file did.
-  void UseOwnControlFile(const std::string& queue) {
-    ASSERT_EQ(::unlink((Folder(queue) + "/slot").c_str()), 0);
-  }
   // The "slot=" line of the queue's slot pointer.
   std::string SlotIndex(const std::string& queue) const {
     const std::string pointer = ReadWholeFile(Folder(queue) + "/slot");
@@ -143,21 +138,23 @@ TEST_F(QueueStoreTest, ControlFileThatIsShortOrDamagedIsRebuiltFromTheFolder) {
       {"half a page of zeros", std::string(2048, '\0')},
   };
   int n = 0;
-  for (bool own : {false, true}) {
-    for (const auto& k : cases) {
-      const std::string q = "C" + std::to_string(++n);
-      const std::string what = std::string(own ? "own file, " : "shared file, ") + k.what;
-      DefineQueue("QM1", q);
-      if (own) UseOwnControlFile(q);
-      PutAll(q, messages);
-      WriteWholeFile(own ? Folder(q) + "/control" : SharedControl(), k.content);
-      ExpectWorking(q, messages, what);
-    }
+  for (const auto& k : cases) {
+    const std::string q = "C" + std::to_string(++n);
+    DefineQueue("QM1", q);
+    PutAll(q, messages);
+    WriteWholeFile(SharedControl(), k.content);
+    ExpectWorking(q, messages, k.what);
   }
+  // A queue whose pointer is gone altogether is given a slot as well.
+  DefineQueue("QM1", "G");
+  PutAll("G", messages);
+  ASSERT_EQ(::unlink((Folder("G") + "/slot").c_str()), 0);
+  ExpectWorking("G", messages, "no pointer");
+  EXPECT_FALSE(SlotIndex("G").empty());
 }
 
 TEST_F(QueueStoreTest, SlotPointerThatIsDamagedOrForeignIsNotFollowed) {
-  // Damaged: the queue counts in a file of its own, and the listing no longer shows its slot,
+  // Damaged: the queue is given a fresh slot, and the listing no longer shows the old one,
   // whose counters no put changes any more.
   DefineQueue("QM1", "P");
   PutAll("P", {"one", "two"});
@@ -210,44 +207,30 @@ TEST_F(QueueStoreTest, ControlFileThatIsNoFileIsReportedNotWaitedOn) {
       {"a folder", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }},
       {"a link", [](const std::string& p) { ASSERT_EQ(::symlink("/dev/zero", p.c_str()), 0); }},
   };
+  // The listing counts the folder; an open and a define say what is wrong; once it is gone, it
+  // is made afresh and nothing was lost.
   int n = 0;
-  for (const auto& k : cases) {
-    const std::string q = "N" + std::to_string(++n);
-    DefineQueue("QM1", q);
-    UseOwnControlFile(q);
-    PutAll(q, {"kept"});
-    const std::string control = Folder(q) + "/control";
-    ASSERT_EQ(::unlink(control.c_str()), 0);
-    k.make(control);
-    EXPECT_EQ(Depth("QM1", q), 1) << k.what;  // counted from the folder
-    RVHCONN c;
-    RVHOBJ o;
-    ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
-    Outcome open = Open(c, q, RVOO_INPUT_SHARED, &o);
-    EXPECT_EQ(open.reason, RVRC_UNEXPECTED_ERROR) << k.what;
-    EXPECT_NE(std::string(RVErrorText()).find("control file of " + q + " is not a regular file"),
-              std::string::npos)
-        << RVErrorText();
-    Disconnect(&c);
-    // Once it is gone, it is made afresh and nothing was lost.
-    std::filesystem::remove(control);
-    EXPECT_EQ(Drain("QM1", q), std::vector<std::string>{"kept"}) << k.what;
-  }
-  // The shared file: a queue falls back to a file of its own, and a define says what is wrong.
-  n = 0;
   for (const auto& k : cases) {
     const std::string q = "S" + std::to_string(++n);
     DefineQueue("QM1", q);
     PutAll(q, {"kept"});
     std::filesystem::remove(SharedControl());
     k.make(SharedControl());
-    ExpectWorking(q, {"kept"}, k.what);
+    EXPECT_EQ(Depth("QM1", q), 1) << k.what;
+    RVHCONN c;
+    RVHOBJ o;
+    ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
+    EXPECT_EQ(Open(c, q, RVOO_INPUT_SHARED, &o).reason, RVRC_UNEXPECTED_ERROR) << k.what;
+    EXPECT_NE(std::string(RVErrorText()).find("controls is not a regular file"), std::string::npos)
+        << RVErrorText();
+    Disconnect(&c);
     EXPECT_EQ(RVAdminDefineQueue("QM1", ("T" + std::to_string(n)).c_str(), -1, -1),
               RVRC_UNEXPECTED_ERROR)
         << k.what;
     EXPECT_NE(std::string(RVErrorText()).find("controls is not a regular file"), std::string::npos)
         << RVErrorText();
     std::filesystem::remove(SharedControl());
+    ExpectWorking(q, {"kept"}, k.what);
   }
 }
 
@@ -380,22 +363,6 @@ TEST_F(QueueStoreTest, EntriesThatAreNoMessageAreMovedAsideAndTheMessageBehindIs
   std::string log = ReadWholeFile(root + "/qmgrs/QM1/errors.log");
   EXPECT_NE(log.find("not a regular file"), std::string::npos) << log;
   EXPECT_EQ(Depth("QM1", "Q"), 0);
-}
-
-TEST_F(QueueStoreTest, QueueOfTheFirstLayoutIsReadInOrder) {
-  DefineQueue("QM1", "OLD");
-  PutAll("OLD", {"first", "second", "third"});
-  // The first layout: a counter file "seq" and the expiry in each name.
-  const std::string dir = Folder("OLD");
-  UseOwnControlFile("OLD");
-  WriteWholeFile(dir + "/seq", std::string(8, '\0'));
-  for (const auto& n : FilesIn(QueueFolder("QM1", "OLD") + "/msg")) {
-    ASSERT_EQ(
-        ::rename((dir + "/msg/" + n).c_str(), (dir + "/msg/" + n + "-0000000000000000").c_str()),
-        0);
-  }
-  EXPECT_EQ(Depth("QM1", "OLD"), 3);
-  EXPECT_EQ(Drain("QM1", "OLD"), (std::vector<std::string>{"first", "second", "third"}));
 }
 
 }  // namespace
