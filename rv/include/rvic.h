@@ -396,7 +396,9 @@ RV_API void RVPUT(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVPMO* pmo, RVLONG bufLe
  * message stays on the queue held for this handle until taken, or until the handle is closed.
  * With RVGMO_HOLD the message is delivered and held in the same way, so that a program can save
  * it before the next get takes it for good; should the program end first, it goes back to its
- * place (a queue manager that cannot hold refuses the option with 2046).
+ * place (a queue manager that cannot hold refuses the option with 2046). On an embedded queue
+ * manager a message taken for good is removed on disk before the call returns: no crash or power
+ * cut delivers it again.
  * On other failures *dataLen is left unchanged. */
 RV_API void RVGET(RVHCONN hconn, RVHOBJ hobj, RVMD* md, RVGMO* gmo, RVLONG bufLen, void* buf,
                   RVLONG* dataLen, RVLONG* compCode, RVLONG* reason);
