@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "ForwardingFileSystem.h"
@@ -271,6 +272,34 @@ TEST_P(FaultInjectionTest, FailedUndefineKeepsTheQueueWithEveryMessage) {
         prepare();
       });
   EXPECT_GT(n, 5);
+}
+
+TEST_P(FaultInjectionTest, FailedClearSaysSoAndLeavesOnlyWholeMessagesInOrder) {
+  std::string q;
+  StoreSession session;
+  auto prepare = [&] {
+    q = NewQueue();
+    session = StoreSession();
+    ConnectStore(&session);
+  };
+  prepare();
+  int64_t removed = -1;
+  int n = EveryN(
+      200, false, [&] { return session.connection->Clear(q, &removed); },
+      [&](bool ok, const rv::Status&, int n) {
+        auto left = Drain("QM1", q);
+        if (ok) {
+          EXPECT_TRUE(left.empty()) << "n=" << n;
+          EXPECT_EQ(removed, 3) << "n=" << n;
+        } else {
+          // Not all or nothing, but what is left is whole and in its order.
+          EXPECT_TRUE(std::includes(kEarlier.begin(), kEarlier.end(), left.begin(), left.end()))
+              << "n=" << n;
+        }
+        ExpectClean(q, n);
+        prepare();
+      });
+  EXPECT_GT(n, 3);
 }
 
 TEST_P(FaultInjectionTest, FailedCreateLeavesNoQueueManagerAndTheSameCreateWorksAgain) {
