@@ -75,13 +75,7 @@ class FaultInjectionTest : public ::testing::TestWithParam<int> {
   std::string NewQueue(const std::string& qm = "QM1") {
     std::string q = "F" + std::to_string(++queues);
     DefineQueue(qm, q);
-    RVHCONN c;
-    RVHOBJ o;
-    EXPECT_EQ(Connect(qm, &c).cc, RVCC_OK);
-    EXPECT_EQ(Open(c, q, RVOO_OUTPUT, &o).cc, RVCC_OK);
-    for (const auto& m : kEarlier) EXPECT_EQ(Put(c, o, m).cc, RVCC_OK);
-    Close(c, &o);
-    Disconnect(&c);
+    PutAll(qm, q, kEarlier);
     return q;
   }
   // A session on the faulty file system, connected before any fault is armed.

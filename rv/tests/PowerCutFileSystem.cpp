@@ -16,6 +16,18 @@ namespace {
 
 constexpr char kBootPattern[] = "00000000-0000-4000-8000-%012x";
 
+// The whole content of the file.
+std::string Content(int fd) {
+  std::string content;
+  char buf[65536];
+  for (off_t at = 0;;) {
+    ssize_t n = ::pread(fd, buf, sizeof buf, at);
+    if (n <= 0) return content;
+    content.append(buf, static_cast<size_t>(n));
+    at += n;
+  }
+}
+
 }  // namespace
 
 PowerCutFileSystem::PowerCutFileSystem(const std::string& stash) : _stashPath(stash) {
@@ -83,15 +95,7 @@ void PowerCutFileSystem::Track(int fd, bool fresh) {
   // A descriptor of its own that can read and write, whatever fd was opened for.
   w.fd = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDWR | O_CLOEXEC);
   if (w.fd < 0) throw std::runtime_error("cannot keep a descriptor of a written file");
-  if (!fresh) {
-    char buf[65536];
-    for (off_t at = 0;;) {
-      ssize_t n = ::pread(w.fd, buf, sizeof buf, at);
-      if (n <= 0) break;
-      w.durable.append(buf, static_cast<size_t>(n));
-      at += n;
-    }
-  }
+  if (!fresh) w.durable = Content(w.fd);
   _written.emplace(key, std::move(w));
 }
 
@@ -161,15 +165,7 @@ int PowerCutFileSystem::Sync(int fd) {
   }
   auto it = _written.find(key);
   if (it != _written.end()) {
-    Written& w = it->second;
-    w.durable.clear();
-    char buf[65536];
-    for (off_t at = 0;;) {
-      ssize_t n = ::pread(w.fd, buf, sizeof buf, at);
-      if (n <= 0) break;
-      w.durable.append(buf, static_cast<size_t>(n));
-      at += n;
-    }
+    it->second.durable = Content(it->second.fd);
   }
   return 0;
 }

@@ -51,13 +51,7 @@ class PowerCutTest : public ::testing::Test {
   std::string NewQueue(const std::vector<std::string>& messages, const std::string& qm = "QM1") {
     std::string q = "P" + std::to_string(++counter);
     DefineQueue(qm, q);
-    RVHCONN c;
-    RVHOBJ o;
-    EXPECT_EQ(Connect(qm, &c).cc, RVCC_OK);
-    EXPECT_EQ(Open(c, q, RVOO_OUTPUT, &o).cc, RVCC_OK);
-    for (const auto& m : messages) EXPECT_EQ(Put(c, o, m).cc, RVCC_OK);
-    Close(c, &o);
-    Disconnect(&c);
+    PutAll(qm, q, messages);
     return q;
   }
 

@@ -38,6 +38,24 @@ void DefineQueue(const std::string& qm, const std::string& queue, long long maxD
   }
 }
 
+void PutAll(const std::string& qm, const std::string& queue,
+            const std::vector<std::string>& messages) {
+  RVHCONN c;
+  RVHOBJ o;
+  if (Connect(qm, &c).cc != RVCC_OK) throw std::runtime_error("PutAll: cannot connect to " + qm);
+  Outcome open = Open(c, queue, RVOO_OUTPUT, &o);
+  for (size_t i = 0; open.cc == RVCC_OK && i < messages.size(); ++i) {
+    Outcome put = Put(c, o, messages[i]);
+    if (put.cc == RVCC_FAILED) open = put;
+  }
+  if (open.cc == RVCC_OK) Close(c, &o);
+  Disconnect(&c);
+  if (open.cc != RVCC_OK) {
+    throw std::runtime_error("PutAll: open or put on " + queue + " gave " +
+                             std::to_string(open.reason));
+  }
+}
+
 Outcome Connect(const std::string& qm, RVHCONN* hconn) {
   RVCNO cno;
   RVInitCNO(&cno);

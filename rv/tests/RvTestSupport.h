@@ -23,6 +23,11 @@ void CreateQueueManager(const std::string& qm, bool makeDefault = false);
 void DefineQueue(const std::string& qm, const std::string& queue, long long maxDepth = 50000,
                  long long maxMessageLength = 100 * 1024 * 1024);
 
+// Puts the messages on the queue in order through the six calls; throws std::runtime_error
+// naming the call that failed.
+void PutAll(const std::string& qm, const std::string& queue,
+            const std::vector<std::string>& messages);
+
 struct Outcome {
   RVLONG cc = -1;
   RVLONG reason = -1;

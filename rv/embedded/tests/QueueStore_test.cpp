@@ -114,13 +114,7 @@ class QueueStoreTest : public ::testing::Test {
     EXPECT_EQ(Drain("QM1", queue), std::vector<std::string>{"after"}) << what;
   }
   void PutAll(const std::string& queue, const std::vector<std::string>& messages) {
-    RVHCONN c;
-    RVHOBJ o;
-    ASSERT_EQ(Connect("QM1", &c).cc, RVCC_OK);
-    ASSERT_EQ(Open(c, queue, RVOO_OUTPUT, &o).cc, RVCC_OK);
-    for (const auto& m : messages) ASSERT_EQ(Put(c, o, m).cc, RVCC_OK);
-    Close(c, &o);
-    Disconnect(&c);
+    rvtest::PutAll("QM1", queue, messages);
   }
   std::string root;
 };
