@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <iostream>
 
 #include "PowerCutFileSystem.h"
 #include "RvTestSupport.h"
@@ -105,6 +106,8 @@ class PowerCutTest : public ::testing::Test {
       ASSERT_TRUE(fs->Restart()) << fs->why() << ", n=" << n;
       check(ok, n);
       if (!cut) {
+        std::cout << ::testing::UnitTest::GetInstance()->current_test_info()->name() << ": " << n
+                  << " power cuts\n";
         EXPECT_TRUE(ok) << "without a cut, n=" << n;
         EXPECT_GT(n, 2) << "the operation changed nothing on disk";
         return;
