@@ -29,9 +29,9 @@ extern "C" {
   4 /* its queues live on a broker: a browse hides the messages it has   \
        seen from other getters until it ends, and a queue has no maximum \
        message length of its own */
-#define RVQMF_VOLATILE                                                   \
-  8 /* the data root is on a memory file system (tmpfs, ramfs): puts     \
-       succeed, but the queue manager and the messages kept there are    \
+#define RVQMF_VOLATILE                                                \
+  8 /* the data root is on a memory file system (tmpfs, ramfs): puts  \
+       succeed, but the queue manager and the messages kept there are \
        gone after a restart of the machine */
 
 typedef struct RVQMINFO {
