@@ -6,11 +6,15 @@
 #            wait for the reply on OUT.Q, write it); the time until both have ended
 #   anchor:  amqp-publish, amqp-get, amqp-publish, amqp-get (package amqp-tools), one
 #            process each, on a private rabbitmq-server (scripts/broker.sh)
+#   floor:   durable_floor (bench/DurableFloor.cpp): the file writes, renames and flushes that
+#            the same round trip must make durable, with no queue code, on the same disk; the
+#            time it reports itself
 #
 #   bench/embedded_roundtrip.sh [BUILD_DIR=build/release] [PAIRS=21]
 #
-# The two take turns, PAIRS times each; the script prints every pair, the medians and the
-# median of the ratios ours/anchor. The broker is started when it does not run (and stopped
+# Ours takes turns with the anchor, PAIRS times each, and then with the floor, PAIRS times
+# each; the script prints every pair, the medians and the median of the ratios ours/anchor and
+# ours/floor. The broker is started when it does not run (and stopped
 # again at the end); PROBES_BROKER_DIR, PROBES_BROKER_PORT, PROBES_BROKER_DIST_PORT and
 # PROBES_BROKER_EPMD_PORT choose a private one as for scripts/broker.sh.
 set -euo pipefail
@@ -22,7 +26,8 @@ pairs=${2:-21}
 reqprobe=$build/tools/reqprobe/reqprobe
 upesprobe=$build/tools/upesprobe/upesprobe
 rvqm=$build/tools/rvqm/rvqm
-for tool in "$reqprobe" "$upesprobe" "$rvqm"; do
+durable_floor=$build/bench/durable_floor
+for tool in "$reqprobe" "$upesprobe" "$rvqm" "$durable_floor"; do
   [ -x "$tool" ] || { echo "embedded_roundtrip: $tool is not built" >&2; exit 1; }
 done
 command -v amqp-publish >/dev/null || { echo "embedded_roundtrip: amqp-tools is not installed" >&2; exit 1; }
@@ -82,8 +87,18 @@ anchor() {
   echo $((end - start))
 }
 
+# One round trip of messages the size of the request, in a folder beside the data root.
+floor() {
+  "$durable_floor" -s "$(stat -c %s "$work/request.xml")" "$work" |
+    awk '{ printf "%d\n", $1 * 1000 }'
+}
+
 ours >/dev/null  # warm both up: page cache, the broker's connections
 anchor >/dev/null
+floor >/dev/null
 run_pairs ""
 printf 'median ratio ours/anchor: %.2f (goal: at most 0.5)\n' "$median_ratio"
+echo "ours against durable_floor, the flushes of the same round trip with no queue code:"
+run_pairs ", anchor durable_floor" floor
+printf 'median ratio ours/floor: %.2f (goal: at most 1.25)\n' "$median_ratio"
 for q in "$tag.A" "$tag.B"; do amqp-delete-queue --url="$tool_url" -q "$q" >/dev/null 2>&1 || true; done
