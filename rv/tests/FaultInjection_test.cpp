@@ -78,6 +78,12 @@ class FaultInjectionTest : public ::testing::TestWithParam<int> {
     PutAll(qm, q, kEarlier);
     return q;
   }
+  // A fresh queue *q holding kEarlier, and a fresh session on the faulty file system.
+  void NewQueueAndSession(std::string* q, StoreSession* session) {
+    *q = NewQueue();
+    *session = StoreSession();
+    ConnectStore(session);
+  }
   // A session on the faulty file system, connected before any fault is armed.
   void ConnectStore(StoreSession* session, const std::string& qm = "QM1") {
     ASSERT_TRUE(session->Connect(faulty, qm).ok());
@@ -244,11 +250,7 @@ TEST_P(FaultInjectionTest, FailedDefineLeavesNoQueueAndTheSameDefineWorksAgain) 
 TEST_P(FaultInjectionTest, FailedUndefineKeepsTheQueueWithEveryMessage) {
   std::string q;
   StoreSession session;
-  auto prepare = [&] {
-    q = NewQueue();
-    session = StoreSession();
-    ConnectStore(&session);
-  };
+  auto prepare = [&] { NewQueueAndSession(&q, &session); };
   prepare();
   int64_t removed = -1;
   int n = EveryN(
@@ -271,11 +273,7 @@ TEST_P(FaultInjectionTest, FailedUndefineKeepsTheQueueWithEveryMessage) {
 TEST_P(FaultInjectionTest, FailedClearSaysSoAndLeavesOnlyWholeMessagesInOrder) {
   std::string q;
   StoreSession session;
-  auto prepare = [&] {
-    q = NewQueue();
-    session = StoreSession();
-    ConnectStore(&session);
-  };
+  auto prepare = [&] { NewQueueAndSession(&q, &session); };
   prepare();
   int64_t removed = -1;
   int n = EveryN(
